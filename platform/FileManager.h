@@ -1,0 +1,135 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Paths are byte strings throughout: a file name that is not valid UTF-8 must survive.
+
+enum class FileType { Regular, Directory, SymbolicLink, Fifo, Socket, CharacterSpecial, BlockSpecial };
+
+struct FileAttributes {
+    FileType type = FileType::Regular;
+    uint64_t size = 0;
+    mode_t permissions = 0;            // the 07777 bits
+    int64_t modificationTimeNs = 0;    // nanoseconds since the epoch
+    uid_t owner = 0;
+    gid_t group = 0;
+    dev_t device = 0;                  // the file system that holds the item
+    ino_t inode = 0;
+
+    bool isDirectory() const { return type == FileType::Directory; }
+};
+
+// What a caller may ask of a folder or file it creates; unset fields take the defaults.
+struct CreationAttributes {
+    std::optional<mode_t> permissions;
+    std::optional<int64_t> modificationTimeNs;
+};
+
+class FileManager;
+
+// The error handed to a handler: the item ("Path"), its destination where the operation has
+// one ("ToPath") and the system's error text ("Error").
+struct FileOperationError {
+    std::string path;
+    std::optional<std::string> toPath;
+    QString error;
+    int errnum = 0;
+};
+
+// The caller's handler, told about every item before it is handled and asked on each failure
+// whether to go on. The defaults behave like no handler at all: nothing is said and every
+// failure stops the operation.
+class FileManagerHandler {
+public:
+    virtual ~FileManagerHandler() = default;
+    virtual void fileManagerWillProcessPath(FileManager& manager, const std::string& path);
+    virtual bool fileManagerShouldProceedAfterError(FileManager& manager,
+                                                    const FileOperationError& error);
+    // Whether this handler answers errors itself (a handler without an answer counts as none).
+    virtual bool respondsToShouldProceedAfterError() const { return false; }
+};
+
+// Name prefix of the files that copies write before they are complete. Such files are never
+// synchronized or moved into place; cleaning up removes them.
+inline constexpr const char kTemporaryPrefix[] = ".pellora-tmp-";
+bool isTemporaryName(const std::string& name);
+
+struct CopyBatch;
+
+// The platform file manager. Copies are written under temporary names and only renamed to
+// their real names when the batch is committed, after one syncfs of every file system written:
+// no file ever holds partial contents under its real name. Outside an explicit batch
+// (beginBatch) each copy or move commits itself before it returns. One manager per thread.
+class FileManager {
+public:
+    FileManager();
+    ~FileManager();
+    FileManager(const FileManager&) = delete;
+    FileManager& operator=(const FileManager&) = delete;
+
+    std::optional<FileAttributes> fileAttributesAtPath(const std::string& path,
+                                                       bool traverseLink) const;
+
+    // One folder; fails if the parent is missing or anything exists at the path.
+    bool createDirectoryAtPath(const std::string& path, const CreationAttributes* attributes);
+    // Creates or replaces one file (atomically, durably); fails if the parent is missing.
+    bool createFileAtPath(const std::string& path, const QByteArray& contents,
+                          const CreationAttributes* attributes);
+
+    // Names of a folder's entries, hidden ones included, without "." and "..", in the order
+    // the file system lists them; none if the folder can't be read.
+    std::optional<std::vector<std::string>> directoryContentsAtPath(const std::string& path) const;
+
+    // Copies a file, link, FIFO or folder tree to where nothing exists yet, keeping contents,
+    // permissions, nanosecond modification times, extended attributes and links as links.
+    bool copyPath(const std::string& source, const std::string& destination,
+                  FileManagerHandler* handler);
+    // Renames, or across file systems copies durably and then removes the source.
+    bool movePath(const std::string& source, const std::string& destination,
+                  FileManagerHandler* handler);
+    // Deletes a file, link or whole folder tree, never following links.
+    bool removeFileAtPath(const std::string& path, FileManagerHandler* handler);
+
+    // Copy the file (not folder) `source` over the existing non-folder `destination` by
+    // renaming a complete copy over it: the old item stays whole until the rename.
+    bool replaceItemWithCopy(const std::string& source, const std::string& destination,
+                             FileManagerHandler* handler);
+    // Move the non-folder `source` over the existing non-folder `destination`.
+    bool replaceItemWithMove(const std::string& source, const std::string& destination,
+                             FileManagerHandler* handler);
+
+    // Batches: copies made between beginBatch and commitBatch stay under temporary names until
+    // commitBatch flushes each file system once and renames them; discardBatch removes them.
+    void beginBatch();
+    bool commitBatch(FileManagerHandler* handler);
+    void discardBatch();
+    bool inBatch() const { return _explicitBatch; }
+
+    // Auto-commit thresholds inside an explicit batch, to bound what a crash can cost.
+    void setBatchLimits(size_t maxFiles, uint64_t maxBytes);
+
+private:
+    friend struct CopyContext;
+    bool finishImplicit(FileManagerHandler* handler, bool ok);
+    bool commitIfFull(FileManagerHandler* handler);
+
+    std::unique_ptr<CopyBatch> _batch;
+    bool _explicitBatch = false;
+    size_t _maxBatchFiles = 20000;
+    uint64_t _maxBatchBytes = uint64_t(2) << 30;
+};
+
+// Path helpers on byte strings.
+std::string stringByDeletingLastPathComponent(const std::string& path);  // "" for one component
+std::string stringByAppendingPathComponent(const std::string& path, const std::string& name);
+std::string lastPathComponent(const std::string& path);
+// A leading "~" expanded, empty and "." components dropped, ".." resolved.
+std::string stringByStandardizingPath(const std::string& path);

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <string>
+
+// A private folder for one test, removed with everything in it at the end (unreadable or
+// read-only folders included).
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return _path; }
+    std::string operator/(const std::string& name) const { return _path + "/" + name; }
+
+private:
+    std::string _path;
+};
+
+// Points HOME, XDG_CONFIG_HOME and XDG_STATE_HOME into a fresh folder for the test's lifetime.
+class TestHome {
+public:
+    TestHome();
+    ~TestHome();
+    const std::string& path() const { return _dir.path(); }
+
+private:
+    TempDir _dir;
+    std::string _saved[3];
+    bool _had[3];
+};
+
+// Small file helpers that work on byte paths.
+bool writeFile(const std::string& path, const QByteArray& data);
+QByteArray readFile(const std::string& path, bool* ok = nullptr);
+bool pathExists(const std::string& path);  // without following a final link
