@@ -16,9 +16,9 @@ bool createDirectoryAtPath(FileManager& manager, const std::string& path,
                            const CreationAttributes* attributes, bool recurse);
 bool copyPathToPath(FileManager& manager, const std::string& source, const std::string& toPath,
                     bool recurse, FileManagerHandler* handler);
-bool copyPathOntoPath(FileManager& manager, const std::string& source,
-                      const std::string& ontoPath, FileManagerHandler* handler);
-bool movePathOntoPath(FileManager& manager, const std::string& source,
-                      const std::string& ontoPath, FileManagerHandler* handler);
+bool copyPathOntoPath(FileManager& manager, const std::string& source, const std::string& ontoPath,
+                      FileManagerHandler* handler);
+bool movePathOntoPath(FileManager& manager, const std::string& source, const std::string& ontoPath,
+                      FileManagerHandler* handler);
 
 }  // namespace OrvaneUtilities

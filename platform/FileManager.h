@@ -12,16 +12,24 @@
 
 // Paths are byte strings throughout: a file name that is not valid UTF-8 must survive.
 
-enum class FileType { Regular, Directory, SymbolicLink, Fifo, Socket, CharacterSpecial, BlockSpecial };
+enum class FileType {
+    Regular,
+    Directory,
+    SymbolicLink,
+    Fifo,
+    Socket,
+    CharacterSpecial,
+    BlockSpecial
+};
 
 struct FileAttributes {
     FileType type = FileType::Regular;
     uint64_t size = 0;
-    mode_t permissions = 0;            // the 07777 bits
-    int64_t modificationTimeNs = 0;    // nanoseconds since the epoch
+    mode_t permissions = 0;          // the 07777 bits
+    int64_t modificationTimeNs = 0;  // nanoseconds since the epoch
     uid_t owner = 0;
     gid_t group = 0;
-    dev_t device = 0;                  // the file system that holds the item
+    dev_t device = 0;  // the file system that holds the item
     ino_t inode = 0;
 
     bool isDirectory() const { return type == FileType::Directory; }
@@ -48,7 +56,7 @@ struct FileOperationError {
 // whether to go on. The defaults behave like no handler at all: nothing is said and every
 // failure stops the operation.
 class FileManagerHandler {
-public:
+  public:
     virtual ~FileManagerHandler() = default;
     virtual void fileManagerWillProcessPath(FileManager& manager, const std::string& path);
     virtual bool fileManagerShouldProceedAfterError(FileManager& manager,
@@ -69,7 +77,7 @@ struct CopyBatch;
 // no file ever holds partial contents under its real name. Outside an explicit batch
 // (beginBatch) each copy or move commits itself before it returns. One manager per thread.
 class FileManager {
-public:
+  public:
     FileManager();
     ~FileManager();
     FileManager(const FileManager&) = delete;
@@ -116,7 +124,7 @@ public:
     // Auto-commit thresholds inside an explicit batch, to bound what a crash can cost.
     void setBatchLimits(size_t maxFiles, uint64_t maxBytes);
 
-private:
+  private:
     friend struct CopyContext;
     bool finishImplicit(FileManagerHandler* handler, bool ok);
     bool commitIfFull(FileManagerHandler* handler);
@@ -126,6 +134,9 @@ private:
     size_t _maxBatchFiles = 20000;
     uint64_t _maxBatchBytes = uint64_t(2) << 30;
 };
+
+// Flushes the file system that holds `path` (syncfs): what was written there is on the disk.
+bool syncFileSystemOf(const std::string& path);
 
 // Path helpers on byte strings.
 std::string stringByDeletingLastPathComponent(const std::string& path);  // "" for one component

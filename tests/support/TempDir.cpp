@@ -39,7 +39,8 @@ TempDir::~TempDir() {
 }
 
 TestHome::TestHome() {
-    const std::string dirs[3] = {_dir.path(), _dir.path() + "/.config", _dir.path() + "/.local/state"};
+    const std::string dirs[3] = {_dir.path(), _dir.path() + "/.config",
+                                 _dir.path() + "/.local/state"};
     for (int i = 0; i < 3; ++i) {
         const char* old = getenv(kVars[i]);
         _had[i] = old != nullptr;

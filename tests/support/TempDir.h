@@ -6,7 +6,7 @@
 // A private folder for one test, removed with everything in it at the end (unreadable or
 // read-only folders included).
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -15,18 +15,18 @@ public:
     const std::string& path() const { return _path; }
     std::string operator/(const std::string& name) const { return _path + "/" + name; }
 
-private:
+  private:
     std::string _path;
 };
 
 // Points HOME, XDG_CONFIG_HOME and XDG_STATE_HOME into a fresh folder for the test's lifetime.
 class TestHome {
-public:
+  public:
     TestHome();
     ~TestHome();
     const std::string& path() const { return _dir.path(); }
 
-private:
+  private:
     TempDir _dir;
     std::string _saved[3];
     bool _had[3];

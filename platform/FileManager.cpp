@@ -1,0 +1,204 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "AtomicWrite.h"
+#include "FileManager.h"
+#include "FileManagerPrivate.h"
+
+void FileManagerHandler::fileManagerWillProcessPath(FileManager&, const std::string&) {}
+
+bool FileManagerHandler::fileManagerShouldProceedAfterError(FileManager&,
+                                                            const FileOperationError&) {
+    return false;
+}
+
+bool isTemporaryName(const std::string& name) {
+    return name.compare(0, sizeof kTemporaryPrefix - 1, kTemporaryPrefix) == 0;
+}
+
+FileType fileTypeOfMode(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFDIR:
+            return FileType::Directory;
+        case S_IFLNK:
+            return FileType::SymbolicLink;
+        case S_IFIFO:
+            return FileType::Fifo;
+        case S_IFSOCK:
+            return FileType::Socket;
+        case S_IFCHR:
+            return FileType::CharacterSpecial;
+        case S_IFBLK:
+            return FileType::BlockSpecial;
+        default:
+            return FileType::Regular;
+    }
+}
+
+FileAttributes attributesOfStat(const struct stat& st) {
+    FileAttributes a;
+    a.type = fileTypeOfMode(st.st_mode);
+    a.size = uint64_t(st.st_size);
+    a.permissions = st.st_mode & 07777;
+    a.modificationTimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    a.owner = st.st_uid;
+    a.group = st.st_gid;
+    a.device = st.st_dev;
+    a.inode = st.st_ino;
+    return a;
+}
+
+struct timespec timespecOfNs(int64_t ns) {
+    struct timespec ts;
+    ts.tv_sec = time_t(ns / 1000000000);
+    ts.tv_nsec = long(ns % 1000000000);
+    if (ts.tv_nsec < 0) {
+        ts.tv_nsec += 1000000000;
+        ts.tv_sec -= 1;
+    }
+    return ts;
+}
+
+bool reportError(FileManager& manager, FileManagerHandler* handler, const std::string& path,
+                 const std::string* toPath, int errnum) {
+    if (!handler || !handler->respondsToShouldProceedAfterError()) return false;
+    FileOperationError error;
+    error.path = path;
+    if (toPath) error.toPath = *toPath;
+    error.errnum = errnum;
+    error.error = errorText(errnum);
+    return handler->fileManagerShouldProceedAfterError(manager, error);
+}
+
+void willProcess(FileManager& manager, FileManagerHandler* handler, const std::string& path) {
+    if (handler) handler->fileManagerWillProcessPath(manager, path);
+}
+
+FileManager::FileManager() = default;
+
+FileManager::~FileManager() {
+    if (_batch) discardBatch();
+}
+
+std::optional<FileAttributes> FileManager::fileAttributesAtPath(const std::string& path,
+                                                                bool traverseLink) const {
+    struct stat st;
+    int rc = traverseLink ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+    if (rc != 0) return std::nullopt;
+    return attributesOfStat(st);
+}
+
+static void applyTimes(const std::string& path, const CreationAttributes* attributes) {
+    if (!attributes || !attributes->modificationTimeNs) return;
+    struct timespec times[2] = {{0, UTIME_OMIT}, timespecOfNs(*attributes->modificationTimeNs)};
+    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+bool FileManager::createDirectoryAtPath(const std::string& path,
+                                        const CreationAttributes* attributes) {
+    if (path.empty()) return false;
+    if (mkdir(path.c_str(), 0777) != 0) return false;
+    if (attributes && attributes->permissions) chmod(path.c_str(), *attributes->permissions);
+    applyTimes(path, attributes);
+    return true;
+}
+
+bool FileManager::createFileAtPath(const std::string& path, const QByteArray& contents,
+                                   const CreationAttributes* attributes) {
+    if (path.empty()) return false;
+    unsigned mode = attributes && attributes->permissions ? *attributes->permissions : 0666;
+    if (!writeFileAtomically(path, contents, nullptr, mode)) return false;
+    if (attributes && attributes->permissions) chmod(path.c_str(), *attributes->permissions);
+    applyTimes(path, attributes);
+    return true;
+}
+
+std::optional<std::vector<std::string>> FileManager::directoryContentsAtPath(
+    const std::string& path) const {
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return std::nullopt;
+    std::vector<std::string> names;
+    errno = 0;
+    while (struct dirent* entry = readdir(dir)) {
+        const char* n = entry->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+        names.emplace_back(n);
+    }
+    bool failed = errno != 0;
+    closedir(dir);
+    if (failed) return std::nullopt;
+    return names;
+}
+
+bool syncFileSystemOf(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) fd = open(stringByDeletingLastPathComponent(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = syncfs(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+// Path helpers
+
+std::string stringByDeletingLastPathComponent(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    auto slash = p.find_last_of('/');
+    if (slash == std::string::npos) return "";
+    if (slash == 0) return p == "/" ? "/" : "/";
+    p.resize(slash);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+}
+
+std::string stringByAppendingPathComponent(const std::string& path, const std::string& name) {
+    if (path.empty()) return name;
+    if (path.back() == '/') return path + name;
+    return path + "/" + name;
+}
+
+std::string lastPathComponent(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    auto slash = p.find_last_of('/');
+    return slash == std::string::npos || p == "/" ? p : p.substr(slash + 1);
+}
+
+std::string stringByStandardizingPath(const std::string& path) {
+    std::string p = path;
+    if (!p.empty() && p[0] == '~' && (p.size() == 1 || p[1] == '/')) {
+        const char* home = getenv("HOME");
+        p = std::string(home ? home : "") + p.substr(1);
+    }
+    bool absolute = !p.empty() && p[0] == '/';
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= p.size()) {
+        size_t end = p.find('/', start);
+        if (end == std::string::npos) end = p.size();
+        std::string part = p.substr(start, end - start);
+        if (part.empty() || part == ".") {
+            // dropped
+        } else if (part == "..") {
+            if (!parts.empty() && parts.back() != "..")
+                parts.pop_back();
+            else if (!absolute)
+                parts.push_back(part);
+        } else {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string out = absolute ? "/" : "";
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) out += '/';
+        out += parts[i];
+    }
+    return out;
+}

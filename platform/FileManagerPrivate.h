@@ -1,0 +1,42 @@
+#pragma once
+
+// Internals shared by the file manager's source files.
+
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FileManager.h"
+
+FileType fileTypeOfMode(mode_t mode);
+FileAttributes attributesOfStat(const struct stat& st);
+struct timespec timespecOfNs(int64_t ns);
+
+// Reports a failure; true when the handler wants the operation to go on.
+bool reportError(FileManager& manager, FileManagerHandler* handler, const std::string& path,
+                 const std::string* toPath, int errnum);
+void willProcess(FileManager& manager, FileManagerHandler* handler, const std::string& path);
+
+struct PendingRename {
+    std::string temporary;    // complete copy under a temporary name
+    std::string destination;  // its real name
+    std::string source;       // for error reports
+    bool replace = false;     // may replace an existing non-folder at the destination
+};
+
+struct PendingFolder {
+    std::string path;
+    mode_t permissions;
+    struct timespec modificationTime;
+    uid_t owner;
+    gid_t group;
+};
+
+struct CopyBatch {
+    std::vector<PendingRename> renames;
+    std::vector<PendingFolder> folders;  // attributes applied once their contents are in place
+    std::map<dev_t, std::string> fileSystems;  // one written folder per file system, for syncfs
+    uint64_t bytes = 0;
+};
