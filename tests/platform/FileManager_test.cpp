@@ -1,0 +1,248 @@
+// The platform file manager on real folders: what a copy keeps, what the handler hears,
+// batches, moves across file systems and removals that never follow links.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "FileManager.h"
+#include "SampleTree.h"
+#include "TempDir.h"
+#include "TreeSnapshot.h"
+
+namespace {
+
+struct RecordingHandler : FileManagerHandler {
+    bool proceed = false;
+    std::vector<std::string> processed;
+    std::vector<FileOperationError> errors;
+    void fileManagerWillProcessPath(FileManager&, const std::string& path) override {
+        processed.push_back(path);
+    }
+    bool fileManagerShouldProceedAfterError(FileManager&, const FileOperationError& e) override {
+        errors.push_back(e);
+        return proceed;
+    }
+    bool respondsToShouldProceedAfterError() const override { return true; }
+};
+
+}  // namespace
+
+TEST(FileManager, CopyKeepsEveryKindOfItem) {
+    TempDir dir;
+    makeSampleTree(dir / "src");
+    FileManager manager;
+    RecordingHandler handler;
+    ASSERT_TRUE(manager.copyPath(dir / "src", dir / "dst", &handler));
+
+    TreeSnapshot expected = snapshotTree(dir / "src");
+    TreeSnapshot copied = snapshotTree(dir / "dst");
+    EXPECT_EQ(describeDifferences(expected, copied), "");
+    EXPECT_EQ(copied.at("pipe").type, mode_t(S_IFIFO));
+    EXPECT_EQ(copied.at("xattr.dat").xattrs.at("user.pellora.test"), QByteArray("value"));
+    EXPECT_FALSE(containsTemporaryName(dir / "dst"));
+    // Every item was announced to the handler, by its source path, and nothing failed.
+    EXPECT_EQ(handler.processed.size(), expected.size());
+    EXPECT_EQ(handler.processed.front(), dir / "src");
+    EXPECT_TRUE(handler.errors.empty());
+}
+
+TEST(FileManager, CopyRefusesAnExistingDestination) {
+    TempDir dir;
+    ASSERT_TRUE(writeFile(dir / "a", "new"));
+    ASSERT_TRUE(writeFile(dir / "b", "old"));
+    FileManager manager;
+    RecordingHandler handler;
+    EXPECT_FALSE(manager.copyPath(dir / "a", dir / "b", &handler));
+    EXPECT_EQ(readFile(dir / "b"), QByteArray("old"));
+    ASSERT_EQ(handler.errors.size(), 1u);
+    EXPECT_EQ(handler.errors[0].errnum, EEXIST);
+    EXPECT_FALSE(containsTemporaryName(dir.path()));
+}
+
+TEST(FileManager, SocketsAreReportedAndSkippedOnlyWhenTheHandlerSaysSo) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "src").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(dir / "src/a", "a"));
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string socketPath = dir / "src/sock";
+    ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
+    strcpy(addr.sun_path, socketPath.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(fd);
+    ASSERT_TRUE(writeFile(dir / "src/z", "z"));
+
+    FileManager manager;
+    RecordingHandler proceeding;
+    proceeding.proceed = true;
+    EXPECT_TRUE(manager.copyPath(dir / "src", dir / "dst1", &proceeding));
+    ASSERT_EQ(proceeding.errors.size(), 1u);
+    EXPECT_EQ(proceeding.errors[0].path, socketPath);
+    EXPECT_EQ(proceeding.errors[0].toPath, dir / "dst1/sock");
+    EXPECT_FALSE(proceeding.errors[0].error.isEmpty());
+    EXPECT_TRUE(pathExists(dir / "dst1/a"));
+    EXPECT_TRUE(pathExists(dir / "dst1/z"));
+    EXPECT_FALSE(pathExists(dir / "dst1/sock"));
+
+    EXPECT_FALSE(manager.copyPath(dir / "src", dir / "dst2", nullptr));
+    EXPECT_FALSE(pathExists(dir / "dst2/sock"));
+}
+
+TEST(FileManager, BatchKeepsTemporaryNamesUntilCommitted) {
+    TempDir dir;
+    ASSERT_TRUE(writeFile(dir / "a", "content a"));
+    ASSERT_TRUE(writeFile(dir / "b", "content b"));
+    ASSERT_TRUE(writeFile(dir / "old", "old"));
+    FileManager manager;
+    manager.beginBatch();
+    ASSERT_TRUE(manager.copyPath(dir / "a", dir / "a2", nullptr));
+    ASSERT_TRUE(manager.replaceItemWithCopy(dir / "b", dir / "old", nullptr));
+    EXPECT_FALSE(pathExists(dir / "a2"));
+    EXPECT_EQ(readFile(dir / "old"), QByteArray("old"));
+    EXPECT_TRUE(containsTemporaryName(dir.path()));
+    ASSERT_TRUE(manager.commitBatch(nullptr));
+    EXPECT_EQ(readFile(dir / "a2"), QByteArray("content a"));
+    EXPECT_EQ(readFile(dir / "old"), QByteArray("content b"));
+    EXPECT_FALSE(containsTemporaryName(dir.path()));
+
+    manager.beginBatch();
+    ASSERT_TRUE(manager.copyPath(dir / "a", dir / "a3", nullptr));
+    manager.discardBatch();
+    EXPECT_FALSE(pathExists(dir / "a3"));
+    EXPECT_FALSE(containsTemporaryName(dir.path()));
+}
+
+TEST(FileManager, BatchLimitsCommitEarly) {
+    TempDir dir;
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(writeFile(dir / ("f" + std::to_string(i)), "x"));
+    FileManager manager;
+    manager.setBatchLimits(2, 1 << 30);
+    manager.beginBatch();
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(manager.copyPath(dir / ("f" + std::to_string(i)),
+                                     dir / ("g" + std::to_string(i)), nullptr));
+    // Two batches of two are in place; the fifth waits for the commit.
+    EXPECT_TRUE(pathExists(dir / "g3"));
+    EXPECT_FALSE(pathExists(dir / "g4"));
+    ASSERT_TRUE(manager.commitBatch(nullptr));
+    EXPECT_TRUE(pathExists(dir / "g4"));
+}
+
+TEST(FileManager, MoveAcrossFileSystemsKeepsEverything) {
+    struct stat shm, tmp;
+    TempDir dir;
+    if (stat("/dev/shm", &shm) != 0 || stat(dir.path().c_str(), &tmp) != 0 ||
+        shm.st_dev == tmp.st_dev)
+        GTEST_SKIP() << "no second file system (/dev/shm) to move across";
+    setenv("TMPDIR", "/dev/shm", 1);
+    TempDir other;
+    unsetenv("TMPDIR");
+    ASSERT_TRUE(writeFile(dir / "x", ""));
+    ASSERT_EQ(mkdir((dir / "src").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(dir / "src/a", patterned(3 << 20, 1)));
+    ASSERT_EQ(symlink("a", (dir / "src/l").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "src/p").c_str(), 0600), 0);
+    setModificationTime(dir / "src/a", 1500000000000000001);
+    TreeSnapshot before = snapshotTree(dir / "src");
+
+    FileManager manager;
+    ASSERT_TRUE(manager.movePath(dir / "src", other / "moved", nullptr));
+    EXPECT_FALSE(pathExists(dir / "src"));
+    EXPECT_EQ(describeDifferences(before, snapshotTree(other / "moved")), "");
+
+    // A file moved over an existing one on the other file system replaces it.
+    ASSERT_TRUE(writeFile(other / "target", "old"));
+    ASSERT_TRUE(manager.replaceItemWithMove(dir / "x", other / "target", nullptr));
+    EXPECT_EQ(readFile(other / "target"), QByteArray(""));
+    EXPECT_FALSE(pathExists(dir / "x"));
+}
+
+TEST(FileManager, MoveRefusesAnExistingDestination) {
+    TempDir dir;
+    ASSERT_TRUE(writeFile(dir / "a", "a"));
+    ASSERT_TRUE(writeFile(dir / "b", "b"));
+    FileManager manager;
+    RecordingHandler handler;
+    EXPECT_FALSE(manager.movePath(dir / "a", dir / "b", &handler));
+    EXPECT_EQ(readFile(dir / "a"), QByteArray("a"));
+    EXPECT_EQ(readFile(dir / "b"), QByteArray("b"));
+    ASSERT_EQ(handler.errors.size(), 1u);
+    EXPECT_EQ(handler.errors[0].errnum, EEXIST);
+}
+
+TEST(FileManager, RemovalNeverFollowsLinks) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "outside").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(dir / "outside/keep", "keep me"));
+    ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "tree/sub").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(dir / ("tree/sub/" + kOddName), "x"));
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "tree/sub/to-outside").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "toplink").c_str()), 0);
+
+    FileManager manager;
+    RecordingHandler handler;
+    ASSERT_TRUE(manager.removeFileAtPath(dir / "tree", &handler));
+    EXPECT_FALSE(pathExists(dir / "tree"));
+    EXPECT_EQ(handler.processed.size(), 4u);
+    // A link given as the item itself is removed as a link.
+    ASSERT_TRUE(manager.removeFileAtPath(dir / "toplink", nullptr));
+    EXPECT_FALSE(pathExists(dir / "toplink"));
+    EXPECT_EQ(readFile(dir / "outside/keep"), QByteArray("keep me"));
+
+    RecordingHandler missing;
+    EXPECT_FALSE(manager.removeFileAtPath(dir / "nothing", &missing));
+    ASSERT_EQ(missing.errors.size(), 1u);
+    EXPECT_EQ(missing.errors[0].errnum, ENOENT);
+}
+
+TEST(FileManager, AttributesAndListing) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("d", (dir / "l").c_str()), 0);
+    ASSERT_TRUE(writeFile(dir / ".hidden", "abc"));
+    ASSERT_TRUE(writeFile(dir / kOddName, ""));
+    setModificationTime(dir / ".hidden", 1700000000000000042);
+
+    FileManager manager;
+    auto link = manager.fileAttributesAtPath(dir / "l", false);
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->type, FileType::SymbolicLink);
+    EXPECT_TRUE(manager.fileAttributesAtPath(dir / "l", true)->isDirectory());
+    auto hidden = manager.fileAttributesAtPath(dir / ".hidden", false);
+    EXPECT_EQ(hidden->size, 3u);
+    EXPECT_EQ(hidden->modificationTimeNs, 1700000000000000042);
+    EXPECT_FALSE(manager.fileAttributesAtPath(dir / "none", false));
+
+    auto names = manager.directoryContentsAtPath(dir.path());
+    ASSERT_TRUE(names);
+    std::sort(names->begin(), names->end());
+    EXPECT_EQ(*names, (std::vector<std::string>{".hidden", kOddName, "d", "l"}));
+    EXPECT_FALSE(manager.directoryContentsAtPath(dir / "none"));
+    EXPECT_FALSE(manager.directoryContentsAtPath(dir / ".hidden"));
+}
+
+TEST(FileManager, PathHelpers) {
+    setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(stringByStandardizingPath("~/Sites/"), "/home/u/Sites");
+    EXPECT_EQ(stringByStandardizingPath("~"), "/home/u");
+    EXPECT_EQ(stringByStandardizingPath("~x/a"), "~x/a");
+    EXPECT_EQ(stringByStandardizingPath("/a//b/./c/../d"), "/a/b/d");
+    EXPECT_EQ(stringByStandardizingPath("/../a"), "/a");
+    EXPECT_EQ(stringByStandardizingPath("a/../../b"), "../b");
+    EXPECT_EQ(stringByDeletingLastPathComponent("/a/b/"), "/a");
+    EXPECT_EQ(stringByDeletingLastPathComponent("/a"), "/");
+    EXPECT_EQ(stringByDeletingLastPathComponent("name"), "");
+    EXPECT_EQ(stringByAppendingPathComponent("/a/", "b"), "/a/b");
+    EXPECT_EQ(stringByAppendingPathComponent("/a", "b"), "/a/b");
+    EXPECT_EQ(lastPathComponent("/a/b/"), "b");
+    EXPECT_TRUE(isTemporaryName(".pellora-tmp-12-3"));
+    EXPECT_FALSE(isTemporaryName("pellora-tmp-12-3"));
+}
