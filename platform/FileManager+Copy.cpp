@@ -1,5 +1,6 @@
-// Copies: every file, link and FIFO is written under a temporary name in its destination
-// folder and joins the manager's batch; the batch gets its real names only after syncfs.
+// Copies. A file, link or FIFO is written under a temporary name in its destination folder;
+// a folder tree is written inside a temporary folder, so its items can keep their own names.
+// Either way the copy joins the manager's batch and gets its real name only after syncfs.
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "FileManager.h"
@@ -21,6 +23,7 @@ namespace {
 constexpr size_t kBufferSize = 1 << 20;
 
 std::string temporaryName() {
+    // Not cached: a forked child must not reuse its parent's names.
     static std::atomic<uint64_t> counter{0};
     return std::string(kTemporaryPrefix) + std::to_string(getpid()) + "-" +
            std::to_string(counter.fetch_add(1));
@@ -29,6 +32,21 @@ std::string temporaryName() {
 std::string folderOf(const std::string& path) {
     std::string parent = stringByDeletingLastPathComponent(path);
     return parent.empty() ? "." : parent;
+}
+
+// The process's umask, read without changing it; -1 when unknown.
+int currentUmask() {
+    static const int mask = [] {
+        FILE* f = fopen("/proc/self/status", "re");
+        if (!f) return -1;
+        char line[256];
+        int value = -1;
+        while (fgets(line, sizeof line, f))
+            if (sscanf(line, "Umask: %o", &value) == 1) break;
+        fclose(f);
+        return value;
+    }();
+    return mask;
 }
 
 bool copyByReadWrite(int in, int out) {
@@ -52,24 +70,30 @@ bool copyByReadWrite(int in, int out) {
 }
 
 // Reflink where the file system shares blocks, else an in-kernel copy, else a plain loop.
-bool copyData(int in, int out) {
-    if (ioctl(out, FICLONE, in) == 0) return true;
-    bool copiedAny = false;
-    for (;;) {
-        ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
-        if (n > 0) {
-            copiedAny = true;
-            continue;
-        }
-        if (n == 0) return true;
-        if (errno == EINTR) continue;
-        if (copiedAny) return false;
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-            errno == EBADF || errno == EPERM || errno == ETXTBSY)
+// A pair of file systems that refused once is not asked again.
+bool copyData(int in, int out, dev_t from, dev_t to, off_t size) {
+    thread_local dev_t refusedFrom = dev_t(-1), refusedTo = dev_t(-1);
+    if (from != refusedFrom || to != refusedTo) {
+        if (ioctl(out, FICLONE, in) == 0) return true;
+        bool copiedAny = false;
+        for (;;) {
+            ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+            if (n > 0) {
+                copiedAny = true;
+                continue;
+            }
+            if (n == 0) return true;
+            if (errno == EINTR) continue;
+            if (copiedAny) return false;
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+                errno != EBADF && errno != EPERM && errno != ETXTBSY)
+                return false;
+            refusedFrom = from;
+            refusedTo = to;
             break;
-        return false;
+        }
     }
-    posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (size > off_t(kBufferSize) * 4) posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
     return copyByReadWrite(in, out);
 }
 
@@ -100,16 +124,6 @@ bool copyXattrs(int in, int out) {
     return true;
 }
 
-void copyOwner(int fd, const struct stat& st) {
-    if (geteuid() == 0) {
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) { /* not ours to insist on */
-        }
-    } else if (st.st_gid != getegid()) {
-        if (fchown(fd, uid_t(-1), st.st_gid) != 0) { /* group we are not in */
-        }
-    }
-}
-
 struct FdCloser {
     int fd;
     ~FdCloser() {
@@ -120,19 +134,68 @@ struct FdCloser {
 }  // namespace
 
 struct CopyContext {
+    CopyContext(FileManager& m, FileManagerHandler* h, CopyBatch& b)
+        : manager(m), handler(h), batch(b) {}
+
     FileManager& manager;
     FileManagerHandler* handler;
     CopyBatch& batch;
+    // Set while writing inside a tree that still has a temporary name (`freshTop`), which
+    // becomes `freshDestination` at the commit.
+    std::vector<PendingFolder>* freshFolders = nullptr;
+    std::string freshTop, freshDestination;
+    // The folder written into last, so that a folder of many files is looked at once.
+    std::string cachedFolder;
+    struct stat cachedFolderStat {};
 
     bool fail(const std::string& source, const std::string& destination, int err) {
-        return reportError(manager, handler, source, &destination, err);
+        // The handler hears of the item's real destination, not its temporary one.
+        std::string shown = destination;
+        if (freshFolders && shown.compare(0, freshTop.size(), freshTop) == 0)
+            shown = freshDestination + shown.substr(freshTop.size());
+        return reportError(manager, handler, source, &shown, err);
     }
 
-    bool add(PendingRename rename, dev_t device, uint64_t bytes) {
-        batch.fileSystems.emplace(device, folderOf(rename.destination));
-        batch.renames.push_back(std::move(rename));
+    // Creates a new item under a temporary name beside `destination` (or under its own name
+    // inside a fresh tree); a name left by an earlier process is skipped.
+    template <typename Create>
+    bool create(const std::string& destination, std::string& written, Create make) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            written = freshFolders ? destination : folderOf(destination) + "/" + temporaryName();
+            if (make(written.c_str())) return true;
+            if (errno != EEXIST || freshFolders) return false;
+        }
+        return false;
+    }
+
+    const struct stat* folderStat(const std::string& folder) {
+        if (folder != cachedFolder) {
+            if (stat(folder.c_str(), &cachedFolderStat) != 0) return nullptr;
+            cachedFolder = folder;
+        }
+        return &cachedFolderStat;
+    }
+
+    bool place(const std::string& written, const std::string& destination,
+               const std::string& source, bool replace, dev_t device, uint64_t bytes) {
         batch.bytes += bytes;
+        if (freshFolders) return true;
+        batch.fileSystems.emplace(device, folderOf(destination));
+        batch.renames.push_back({written, destination, source, replace, false, {}});
         return manager.commitIfFull(handler);
+    }
+
+    // The new item belongs to us; give it the source's owner where we may.
+    void copyOwner(int fd, const char* path, const struct stat& st, const struct stat& folder) {
+        gid_t inherited = (folder.st_mode & S_ISGID) ? folder.st_gid : getegid();
+        bool root = geteuid() == 0;
+        if (root && (st.st_uid != 0 || st.st_gid != inherited)) {
+            int rc = path ? lchown(path, st.st_uid, st.st_gid) : fchown(fd, st.st_uid, st.st_gid);
+            (void)rc;  // best effort
+        } else if (!root && st.st_gid != inherited && !path) {
+            int rc = fchown(fd, uid_t(-1), st.st_gid);
+            (void)rc;  // a group we are not in
+        }
     }
 
     bool copyItem(const std::string& source, const std::string& destination, bool replace) {
@@ -156,36 +219,47 @@ struct CopyContext {
     }
 
     bool copyFile(const std::string& source, const std::string& destination, bool replace) {
-        // O_NONBLOCK: if a FIFO was swapped in since the lstat, opening must not hang.
+        // O_NONBLOCK: should a FIFO have been swapped in since the lstat, opening must not
+        // hang. Reads of a regular file ignore the flag.
         FdCloser in{
             open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
         if (in.fd < 0) return fail(source, destination, errno);
         struct stat st;
         if (fstat(in.fd, &st) != 0) return fail(source, destination, errno);
         if (!S_ISREG(st.st_mode)) return fail(source, destination, ENOTSUP);
-        fcntl(in.fd, F_SETFL, fcntl(in.fd, F_GETFL) & ~O_NONBLOCK);
+        const struct stat* folder = folderStat(folderOf(destination));
+        if (!folder) return fail(source, destination, errno);
 
-        std::string temporary = folderOf(destination) + "/" + temporaryName();
-        FdCloser out{open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-        if (out.fd < 0) return fail(source, destination, errno);
+        std::string written;
+        mode_t mode = st.st_mode & 07777;
+        FdCloser out{-1};
+        if (!create(destination, written, [&](const char* path) {
+                out.fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+                return out.fd >= 0;
+            }))
+            return fail(source, destination, errno);
 
         int err = 0;
-        if (!copyData(in.fd, out.fd) || !copyXattrs(in.fd, out.fd)) err = errno ? errno : EIO;
+        if (!copyData(in.fd, out.fd, st.st_dev, folder->st_dev, st.st_size) ||
+            !copyXattrs(in.fd, out.fd))
+            err = errno ? errno : EIO;
         if (!err) {
-            copyOwner(out.fd, st);
-            struct timespec times[2] = {st.st_atim, st.st_mtim};
-            if (fchmod(out.fd, st.st_mode & 07777) != 0 || futimens(out.fd, times) != 0)
+            copyOwner(out.fd, nullptr, st, *folder);
+            // Only what the umask took away, or special bits, need setting again.
+            int mask = currentUmask();
+            if ((mask < 0 || (mode & ~mode_t(mask)) != mode || (mode & 07000) || geteuid() == 0) &&
+                fchmod(out.fd, mode) != 0)
                 err = errno;
+            struct timespec times[2] = {st.st_atim, st.st_mtim};
+            if (!err && futimens(out.fd, times) != 0) err = errno;
         }
-        struct stat written;
-        if (!err && fstat(out.fd, &written) != 0) err = errno;
         if (close(out.fd) != 0 && !err) err = errno;
         out.fd = -1;
         if (err) {
-            unlink(temporary.c_str());
+            unlink(written.c_str());
             return fail(source, destination, err);
         }
-        return add({temporary, destination, source, replace}, written.st_dev, uint64_t(st.st_size));
+        return place(written, destination, source, replace, folder->st_dev, uint64_t(st.st_size));
     }
 
     bool copyLink(const std::string& source, const struct stat& st, const std::string& destination,
@@ -200,58 +274,78 @@ struct CopyContext {
             }
             target.resize(target.size() * 2);
         }
-        std::string temporary = folderOf(destination) + "/" + temporaryName();
-        if (symlink(target.c_str(), temporary.c_str()) != 0)
+        std::string written;
+        if (!create(destination, written,
+                    [&](const char* path) { return symlink(target.c_str(), path) == 0; }))
             return fail(source, destination, errno);
-        if (geteuid() == 0 && lchown(temporary.c_str(), st.st_uid, st.st_gid) != 0) {
-            // ownership of a link is cosmetic
-        }
-        return finishSpecial(source, st, temporary, destination, replace);
+        return finishSpecial(source, st, written, destination, replace);
     }
 
     bool copyFifo(const std::string& source, const struct stat& st, const std::string& destination,
                   bool replace) {
         // Recreated, never opened: reading a FIFO would wait for a writer forever.
-        std::string temporary = folderOf(destination) + "/" + temporaryName();
-        if (mkfifo(temporary.c_str(), 0600) != 0) return fail(source, destination, errno);
-        if (geteuid() == 0 && lchown(temporary.c_str(), st.st_uid, st.st_gid) != 0) {
-            // not ours to insist on
-        }
-        if (chmod(temporary.c_str(), st.st_mode & 07777) != 0) {
+        std::string written;
+        if (!create(destination, written, [](const char* path) { return mkfifo(path, 0600) == 0; }))
+            return fail(source, destination, errno);
+        if (chmod(written.c_str(), st.st_mode & 07777) != 0) {
             int err = errno;
-            unlink(temporary.c_str());
+            unlink(written.c_str());
             return fail(source, destination, err);
         }
-        return finishSpecial(source, st, temporary, destination, replace);
+        return finishSpecial(source, st, written, destination, replace);
     }
 
-    bool finishSpecial(const std::string& source, const struct stat& st,
-                       const std::string& temporary, const std::string& destination, bool replace) {
+    bool finishSpecial(const std::string& source, const struct stat& st, const std::string& written,
+                       const std::string& destination, bool replace) {
+        const struct stat* folder = folderStat(folderOf(destination));
         struct timespec times[2] = {st.st_atim, st.st_mtim};
-        struct stat written;
-        if (utimensat(AT_FDCWD, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0 ||
-            lstat(temporary.c_str(), &written) != 0) {
+        if (!folder || utimensat(AT_FDCWD, written.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
             int err = errno;
-            unlink(temporary.c_str());
+            unlink(written.c_str());
             return fail(source, destination, err);
         }
-        return add({temporary, destination, source, replace}, written.st_dev, 0);
+        copyOwner(-1, written.c_str(), st, *folder);
+        return place(written, destination, source, replace, folder->st_dev, 0);
     }
 
     bool copyFolder(const std::string& source, const struct stat& st,
                     const std::string& destination) {
-        // Owner-only until its contents are in; its own attributes come at the commit.
-        if (mkdir(destination.c_str(), 0700) != 0) return fail(source, destination, errno);
+        if (freshFolders) return copyFolderContents(source, st, destination);
+
+        // The tree is built inside a temporary folder and renamed whole at the commit.
+        std::string top;
+        if (!create(destination, top, [](const char* path) { return mkdir(path, 0700) == 0; }))
+            return fail(source, destination, errno);
+        std::vector<PendingFolder> folders;
+        freshFolders = &folders;
+        freshTop = top;
+        freshDestination = destination;
+        bool ok = copyFolderContents(source, st, top);
+        freshFolders = nullptr;
         struct stat created;
-        if (lstat(destination.c_str(), &created) == 0)
-            batch.fileSystems.emplace(created.st_dev, destination);
-        batch.folders.push_back(
-            {destination, mode_t(st.st_mode & 07777), st.st_mtim, st.st_uid, st.st_gid});
+        if (!ok || lstat(top.c_str(), &created) != 0) {
+            manager.removeFileAtPath(top, nullptr);
+            return false;
+        }
+        batch.fileSystems.emplace(created.st_dev, top);
+        batch.renames.push_back({top, destination, source, false, true, std::move(folders)});
+        return manager.commitIfFull(handler);
+    }
+
+    // Folders are owner-only until their contents are in; their own attributes come at the
+    // commit. The top folder already exists.
+    bool copyFolderContents(const std::string& source, const struct stat& st,
+                            const std::string& destination) {
+        if (destination != freshTop && mkdir(destination.c_str(), 0700) != 0)
+            return fail(source, destination, errno);
+        freshFolders->push_back({destination.substr(freshTop.size()), mode_t(st.st_mode & 07777),
+                                 st.st_mtim, st.st_uid, st.st_gid});
 
         FdCloser in{open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
         FdCloser out{open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
-        if (in.fd >= 0 && out.fd >= 0 && !copyXattrs(in.fd, out.fd))
-            return fail(source, destination, errno);
+        if (in.fd >= 0 && out.fd >= 0 && !copyXattrs(in.fd, out.fd) &&
+            !fail(source, destination, errno))
+            return false;
 
         auto names = manager.directoryContentsAtPath(source);
         if (!names) return fail(source, destination, errno ? errno : EIO);
@@ -282,45 +376,53 @@ bool renameIntoPlace(const PendingRename& r) {
     return rename(r.temporary.c_str(), r.destination.c_str()) == 0;
 }
 
-void removeTemporaries(std::vector<PendingRename>& renames, size_t from) {
-    for (size_t i = from; i < renames.size(); ++i) unlink(renames[i].temporary.c_str());
+void removeTemporary(FileManager& manager, const PendingRename& r) {
+    if (r.folder)
+        manager.removeFileAtPath(r.temporary, nullptr);
+    else
+        unlink(r.temporary.c_str());
+}
+
+void removeTemporaries(FileManager& manager, std::vector<PendingRename>& renames, size_t from) {
+    for (size_t i = from; i < renames.size(); ++i) removeTemporary(manager, renames[i]);
     renames.clear();
 }
 
-void applyFolderAttributes(std::vector<PendingFolder>& folders) {
-    // Innermost first is not needed: a folder's times and mode don't touch its parent.
-    for (const PendingFolder& f : folders) {
-        if (geteuid() == 0 && lchown(f.path.c_str(), f.owner, f.group) != 0) {
-            // not ours to insist on
+void applyFolderAttributes(const PendingRename& r) {
+    // A folder's times and mode don't touch its parent, so any order will do.
+    for (const PendingFolder& f : r.folders) {
+        std::string path = r.destination + f.path;
+        if (geteuid() == 0 && lchown(path.c_str(), f.owner, f.group) != 0) {
+            // best effort, as for files
         }
-        chmod(f.path.c_str(), f.permissions);
+        chmod(path.c_str(), f.permissions);
         struct timespec times[2] = {{0, UTIME_OMIT}, f.modificationTime};
-        utimensat(AT_FDCWD, f.path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
-    folders.clear();
 }
 
 // Flushes every file system written, then gives each complete copy its real name.
 bool flushAndRename(FileManager& manager, CopyBatch& batch, FileManagerHandler* handler) {
+    bool ok = true;
     for (const auto& [device, folder] : batch.fileSystems) {
         (void)device;
         if (syncFileSystemOf(folder)) continue;
-        int err = errno;
-        if (!reportError(manager, handler, folder, nullptr, err)) {
-            removeTemporaries(batch.renames, 0);
-            batch.fileSystems.clear();
-            batch.bytes = 0;
-            return false;
+        if (!reportError(manager, handler, folder, nullptr, errno)) {
+            removeTemporaries(manager, batch.renames, 0);
+            ok = false;
+            break;
         }
     }
-    bool ok = true;
     for (size_t i = 0; i < batch.renames.size(); ++i) {
         const PendingRename& r = batch.renames[i];
-        if (renameIntoPlace(r)) continue;
+        if (renameIntoPlace(r)) {
+            applyFolderAttributes(r);
+            continue;
+        }
         int err = errno;
-        unlink(r.temporary.c_str());
+        removeTemporary(manager, r);
         if (!reportError(manager, handler, r.source, &r.destination, err)) {
-            removeTemporaries(batch.renames, i + 1);
+            removeTemporaries(manager, batch.renames, i + 1);
             ok = false;
             break;
         }
@@ -342,17 +444,14 @@ bool FileManager::commitBatch(FileManagerHandler* handler) {
     if (!_batch) return true;
     std::unique_ptr<CopyBatch> batch = std::move(_batch);
     _explicitBatch = false;
-    bool ok = flushAndRename(*this, *batch, handler);
-    applyFolderAttributes(batch->folders);
-    return ok;
+    return flushAndRename(*this, *batch, handler);
 }
 
 void FileManager::discardBatch() {
     if (!_batch) return;
     std::unique_ptr<CopyBatch> batch = std::move(_batch);
     _explicitBatch = false;
-    removeTemporaries(batch->renames, 0);
-    applyFolderAttributes(batch->folders);
+    removeTemporaries(*this, batch->renames, 0);
 }
 
 void FileManager::setBatchLimits(size_t maxFiles, uint64_t maxBytes) {

@@ -19,13 +19,8 @@ bool reportError(FileManager& manager, FileManagerHandler* handler, const std::s
                  const std::string* toPath, int errnum);
 void willProcess(FileManager& manager, FileManagerHandler* handler, const std::string& path);
 
-struct PendingRename {
-    std::string temporary;    // complete copy under a temporary name
-    std::string destination;  // its real name
-    std::string source;       // for error reports
-    bool replace = false;     // may replace an existing non-folder at the destination
-};
-
+// A folder's own attributes, applied once everything inside it is in place. `path` is
+// relative to the copied tree's top ("" for the top itself).
 struct PendingFolder {
     std::string path;
     mode_t permissions;
@@ -34,9 +29,17 @@ struct PendingFolder {
     gid_t group;
 };
 
+struct PendingRename {
+    std::string temporary;               // complete copy under a temporary name
+    std::string destination;             // its real name
+    std::string source;                  // for error reports
+    bool replace = false;                // may replace an existing non-folder at the destination
+    bool folder = false;                 // a whole tree, written inside a temporary folder
+    std::vector<PendingFolder> folders;  // that tree's folder attributes
+};
+
 struct CopyBatch {
     std::vector<PendingRename> renames;
-    std::vector<PendingFolder> folders;  // attributes applied once their contents are in place
     std::map<dev_t, std::string> fileSystems;  // one written folder per file system, for syncfs
     uint64_t bytes = 0;
 };
