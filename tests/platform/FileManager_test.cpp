@@ -2,7 +2,9 @@
 // batches, moves across file systems and removals that never follow links.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/xattr.h>
@@ -245,4 +247,34 @@ TEST(FileManager, PathHelpers) {
     EXPECT_EQ(lastPathComponent("/a/b/"), "b");
     EXPECT_TRUE(isTemporaryName(".pellora-tmp-12-3"));
     EXPECT_FALSE(isTemporaryName("pellora-tmp-12-3"));
+}
+
+// A folder copied to where nothing was appears whole or not at all, however it is cut short.
+TEST(FileManager, KilledFolderCopyLeavesNothingOrEverything) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "src").c_str(), 0755), 0);
+    for (int f = 0; f < 200; ++f)
+        ASSERT_TRUE(writeFile(dir / ("src/f" + std::to_string(f)), patterned(20000 + f, char(f))));
+    ASSERT_TRUE(writeFile(dir / "src/big", patterned(16 << 20, 1)));
+    TreeSnapshot source = snapshotTree(dir / "src");
+    int whole = 0, absent = 0;
+    for (int round = 0; round < 6; ++round) {
+        std::string destination = dir / ("dst" + std::to_string(round));
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            FileManager manager;
+            _exit(manager.copyPath(dir / "src", destination, nullptr) ? 0 : 1);
+        }
+        usleep(useconds_t(5000 + round * 40000));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        if (pathExists(destination)) {
+            EXPECT_EQ(describeDifferences(source, snapshotTree(destination)), "");
+            ++whole;
+        } else {
+            ++absent;
+        }
+    }
+    EXPECT_GT(absent, 0) << "no kill landed before the copy finished";
 }
