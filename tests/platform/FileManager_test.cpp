@@ -232,6 +232,7 @@ TEST(FileManager, AttributesAndListing) {
 }
 
 TEST(FileManager, PathHelpers) {
+    TestHome home;
     setenv("HOME", "/home/u", 1);
     EXPECT_EQ(stringByStandardizingPath("~/Sites/"), "/home/u/Sites");
     EXPECT_EQ(stringByStandardizingPath("~"), "/home/u");
