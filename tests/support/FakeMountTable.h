@@ -1,10 +1,22 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "TempDir.h"
+
+// Makes a folder (if missing) and gives its resolved path, the form the kernel's table uses for
+// mount points.
+inline std::string makeFolder(const std::string& path) {
+    mkdir(path.c_str(), 0755);
+    char* resolved = realpath(path.c_str(), nullptr);
+    std::string out = resolved ? resolved : "";
+    free(resolved);
+    return out;
+}
 
 // Declares mounted volumes for the length of a test: writes a table in the kernel's mountinfo
 // format and points PELLORA_MOUNTINFO at it (restored at the end). Folders listed here count

@@ -1,0 +1,76 @@
+#include "Trash.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QStandardPaths>
+#include <cerrno>
+
+namespace {
+
+bool makeFolder(const std::string& path) {
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// The home trash must exist before the move: without it the move goes ahead anyway, to a
+// "files" folder beside whatever the current folder happens to be.
+bool ensureHomeTrash() {
+    const std::string dataHome =
+        QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+            .toStdString();
+    if (dataHome.empty() || dataHome.front() != '/') return false;
+    for (size_t slash = dataHome.find('/', 1); slash != std::string::npos;
+         slash = dataHome.find('/', slash + 1))
+        makeFolder(dataHome.substr(0, slash));
+    const std::string trash = dataHome + "/Trash";
+    return makeFolder(dataHome) && makeFolder(trash) && makeFolder(trash + "/files") &&
+           makeFolder(trash + "/info");
+}
+
+std::string parentOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+// <trash>/files/<name>, the trash being …/Trash, <top>/.Trash-<uid> or <top>/.Trash/<uid>.
+bool isInATrash(const std::string& path) {
+    if (path.empty() || path.front() != '/') return false;
+    const std::string files = parentOf(path);
+    if (nameOf(files) != "files") return false;
+    const std::string trash = parentOf(files);
+    const std::string uid = std::to_string(getuid());
+    const std::string name = nameOf(trash);
+    return name == "Trash" || name == ".Trash-" + uid ||
+           (name == uid && nameOf(parentOf(trash)) == ".Trash");
+}
+
+}  // namespace
+
+bool moveItemToTrash(const std::string& path, std::string* pathInTrash) {
+    if (path.empty()) return false;
+    const QByteArray bytes = QByteArray::fromStdString(path);
+    const QString name = QFile::decodeName(bytes);
+    // Decoding replaces bytes that are not UTF-8; the trash would then look for another name
+    // (or, worse, find one). Only a name that survives the round trip is handed over.
+    if (QFile::encodeName(name) != bytes) return false;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return false;
+    if (!ensureHomeTrash()) return false;
+    QString trashed;
+    if (!QFile::moveToTrash(name, &trashed)) return false;
+    const std::string where = QFile::encodeName(trashed).toStdString();
+    if (!isInATrash(where)) {
+        // Put it back: the caller was told it stays where it was unless it reached a trash.
+        if (rename(where.c_str(), path.c_str()) != 0)
+            qWarning("moveItemToTrash: %s was moved to %s and could not be put back", path.c_str(),
+                     where.c_str());
+        return false;
+    }
+    if (pathInTrash) *pathInTrash = where;
+    return true;
+}
