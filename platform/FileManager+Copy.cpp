@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr size_t kBufferSize = 1 << 20;
+constexpr size_t kBufferSize = 128 << 10;
 
 std::string temporaryName() {
     // Not cached: a forked child must not reuse its parent's names.
@@ -49,14 +49,22 @@ int currentUmask() {
     return mask;
 }
 
+// Writeback is started every so often, so a large file is not all left for the flush.
+constexpr off_t kWritebackStep = 8 << 20;
+
 bool copyByReadWrite(int in, int out) {
     thread_local std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+    off_t sinceWriteback = 0;
     for (;;) {
         ssize_t n = read(in, buffer.get(), kBufferSize);
         if (n == 0) return true;
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
+        }
+        if ((sinceWriteback += n) >= kWritebackStep) {
+            sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+            sinceWriteback = 0;
         }
         for (ssize_t done = 0; done < n;) {
             ssize_t w = write(out, buffer.get() + done, size_t(n - done));
@@ -187,8 +195,10 @@ struct CopyContext {
 
     // The new item belongs to us; give it the source's owner where we may.
     void copyOwner(int fd, const char* path, const struct stat& st, const struct stat& folder) {
-        gid_t inherited = (folder.st_mode & S_ISGID) ? folder.st_gid : getegid();
-        bool root = geteuid() == 0;
+        static const uid_t euid = geteuid();
+        static const gid_t egid = getegid();
+        gid_t inherited = (folder.st_mode & S_ISGID) ? folder.st_gid : egid;
+        bool root = euid == 0;
         if (root && (st.st_uid != 0 || st.st_gid != inherited)) {
             int rc = path ? lchown(path, st.st_uid, st.st_gid) : fchown(fd, st.st_uid, st.st_gid);
             (void)rc;  // best effort
@@ -247,12 +257,14 @@ struct CopyContext {
             copyOwner(out.fd, nullptr, st, *folder);
             // Only what the umask took away, or special bits, need setting again.
             int mask = currentUmask();
-            if ((mask < 0 || (mode & ~mode_t(mask)) != mode || (mode & 07000) || geteuid() == 0) &&
+            if ((mask < 0 || (mode & ~mode_t(mask)) != mode || (mode & 07000)) &&
                 fchmod(out.fd, mode) != 0)
                 err = errno;
             struct timespec times[2] = {st.st_atim, st.st_mtim};
             if (!err && futimens(out.fd, times) != 0) err = errno;
         }
+        // Start writing the data back now, so the batch's flush finds little left to do.
+        if (!err) sync_file_range(out.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         if (close(out.fd) != 0 && !err) err = errno;
         out.fd = -1;
         if (err) {
