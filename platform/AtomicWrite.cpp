@@ -1,4 +1,5 @@
 #include "AtomicWrite.h"
+#include "PathUtilities.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,13 +9,6 @@
 #include <cstring>
 
 namespace {
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 bool fail(QString* error, int errnum) {
     if (error) *error = errorText(errnum);
@@ -31,7 +25,7 @@ QString errorText(int errnum) {
 }
 
 bool syncParentFolder(const std::string& path) {
-    int fd = open(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = fsync(fd) == 0;
     close(fd);
@@ -40,7 +34,7 @@ bool syncParentFolder(const std::string& path) {
 
 bool writeFileAtomically(const std::string& path, const QByteArray& data, QString* error,
                          unsigned mode) {
-    std::string temp = parentOf(path) + "/.pellora-tmp-XXXXXX";
+    std::string temp = folderOf(path) + "/.pellora-tmp-XXXXXX";
     int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return fail(error, errno);
 

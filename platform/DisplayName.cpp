@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "MountTable.h"
+#include "PathUtilities.h"
 
 namespace {
 
@@ -20,29 +21,8 @@ std::optional<std::string> resolved(const std::string& path) {
     return std::string(real.get());
 }
 
-// "." and ".." folded away without asking the file system, for link targets that need not
-// exist (a device node of a drive that is gone, say).
-std::string lexicallyNormal(const std::string& path) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t slash = path.find('/', start);
-        if (slash == std::string::npos) slash = path.size();
-        std::string part = path.substr(start, slash - start);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(std::move(part));
-        }
-        start = slash + 1;
-    }
-    std::string out;
-    for (const std::string& part : parts) out += "/" + part;
-    return out.empty() ? "/" : out;
-}
-
 std::string canonicalDevice(const std::string& device) {
-    return resolved(device).value_or(lexicallyNormal(device));
+    return resolved(device).value_or(stringByStandardizingPath(device));
 }
 
 std::optional<std::string> linkTarget(const std::string& folder, const std::string& name) {
@@ -53,7 +33,7 @@ std::optional<std::string> linkTarget(const std::string& folder, const std::stri
     if (n < 0 || size_t(n) >= target.size()) return std::nullopt;
     target.resize(size_t(n));
     if (target.empty()) return std::nullopt;
-    return lexicallyNormal(target.front() == '/' ? target : folder + "/" + target);
+    return stringByStandardizingPath(target.front() == '/' ? target : folder + "/" + target);
 }
 
 int hexValue(char c) {
@@ -118,7 +98,7 @@ QString displayNameAtPath(const std::string& path, const std::string& labelFolde
             const MountEntry* mount = nullptr;
             // The topmost of several mounts on one point is the one seen there.
             for (const MountEntry& entry : *table) {
-                if (lexicallyNormal(entry.mountPoint) == *real) mount = &entry;
+                if (stringByStandardizingPath(entry.mountPoint) == *real) mount = &entry;
             }
             if (mount) {
                 QString label = volumeLabelForDevice(mount->source, labelFolder);

@@ -29,11 +29,6 @@ std::string temporaryName() {
            std::to_string(counter.fetch_add(1));
 }
 
-std::string folderOf(const std::string& path) {
-    std::string parent = stringByDeletingLastPathComponent(path);
-    return parent.empty() ? "." : parent;
-}
-
 // The process's umask, read without changing it; -1 when unknown.
 int currentUmask() {
     static const int mask = [] {
@@ -482,20 +477,21 @@ bool FileManager::finishImplicit(FileManagerHandler* handler, bool ok) {
     return ok && committed;
 }
 
-bool FileManager::copyPath(const std::string& source, const std::string& destination,
+bool FileManager::copyItem(const std::string& source, const std::string& destination, bool replace,
                            FileManagerHandler* handler) {
     bool implicit = !_batch;
     if (implicit) _batch = std::make_unique<CopyBatch>();
     CopyContext context{*this, handler, *_batch};
-    bool ok = context.copyItem(source, destination, false);
+    bool ok = context.copyItem(source, destination, replace);
     return implicit ? finishImplicit(handler, ok) : ok;
+}
+
+bool FileManager::copyPath(const std::string& source, const std::string& destination,
+                           FileManagerHandler* handler) {
+    return copyItem(source, destination, false, handler);
 }
 
 bool FileManager::replaceItemWithCopy(const std::string& source, const std::string& destination,
                                       FileManagerHandler* handler) {
-    bool implicit = !_batch;
-    if (implicit) _batch = std::make_unique<CopyBatch>();
-    CopyContext context{*this, handler, *_batch};
-    bool ok = context.copyItem(source, destination, true);
-    return implicit ? finishImplicit(handler, ok) : ok;
+    return copyItem(source, destination, true, handler);
 }

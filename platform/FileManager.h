@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "PathUtilities.h"
+
 // Paths are byte strings throughout: a file name that is not valid UTF-8 must survive.
 
 enum class FileType {
@@ -126,6 +128,8 @@ class FileManager {
 
   private:
     friend struct CopyContext;
+    bool copyItem(const std::string& source, const std::string& destination, bool replace,
+                  FileManagerHandler* handler);
     bool finishImplicit(FileManagerHandler* handler, bool ok);
     bool commitIfFull(FileManagerHandler* handler);
 
@@ -137,10 +141,3 @@ class FileManager {
 
 // Flushes the file system that holds `path` (syncfs): what was written there is on the disk.
 bool syncFileSystemOf(const std::string& path);
-
-// Path helpers on byte strings.
-std::string stringByDeletingLastPathComponent(const std::string& path);  // "" for one component
-std::string stringByAppendingPathComponent(const std::string& path, const std::string& name);
-std::string lastPathComponent(const std::string& path);
-// A leading "~" expanded, empty and "." components dropped, ".." resolved.
-std::string stringByStandardizingPath(const std::string& path);

@@ -11,21 +11,10 @@
 #include <utility>
 
 #include "AtomicWrite.h"
+#include "PathUtilities.h"
 #include "PropertyList.h"
 
 namespace {
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 QString shown(const std::string& path) {
     return QString::fromLocal8Bit(path.c_str());
@@ -66,8 +55,8 @@ bool readUpTo(int fd, qint64 limit, QByteArray* out, int* err) {
 // replacement of the original; where links are not possible, a copy.
 bool keepUnreadable(const std::string& path, std::string* kept) {
     *kept = path + ".unreadable";
-    std::string temp =
-        parentOf(path) + "/.pellora-tmp-" + nameOf(path) + "-" + std::to_string(getpid());
+    std::string temp = folderOf(path) + "/.pellora-tmp-" + lastPathComponent(path) + "-" +
+                       std::to_string(getpid());
     unlink(temp.c_str());
     if (link(path.c_str(), temp.c_str()) == 0) {
         if (rename(temp.c_str(), kept->c_str()) == 0) {
@@ -294,7 +283,7 @@ bool PreferenceDomain::synchronize() {
     }
     QString error;
     QByteArray xml = writePropertyListXML(snapshot, &error);
-    if (xml.isEmpty() || !makeFolders(parentOf(_filePath), &error) ||
+    if (xml.isEmpty() || !makeFolders(folderOf(_filePath), &error) ||
         !writeFileAtomically(_filePath, xml, &error, 0600)) {
         qWarning("Preferences not saved to \"%s\": %s.", qUtf8Printable(shown(_filePath)),
                  qUtf8Printable(error));

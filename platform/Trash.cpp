@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 #include <cerrno>
 
+#include "PathUtilities.h"
+
 namespace {
 
 bool makeFolder(const std::string& path) {
@@ -28,25 +30,16 @@ bool ensureHomeTrash() {
            makeFolder(trash + "/info");
 }
 
-std::string parentOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-    return path.substr(path.find_last_of('/') + 1);
-}
-
 // <trash>/files/<name>, the trash being …/Trash, <top>/.Trash-<uid> or <top>/.Trash/<uid>.
 bool isInATrash(const std::string& path) {
     if (path.empty() || path.front() != '/') return false;
-    const std::string files = parentOf(path);
-    if (nameOf(files) != "files") return false;
-    const std::string trash = parentOf(files);
+    const std::string files = stringByDeletingLastPathComponent(path);
+    if (lastPathComponent(files) != "files") return false;
+    const std::string trash = stringByDeletingLastPathComponent(files);
     const std::string uid = std::to_string(getuid());
-    const std::string name = nameOf(trash);
+    const std::string name = lastPathComponent(trash);
     return name == "Trash" || name == ".Trash-" + uid ||
-           (name == uid && nameOf(parentOf(trash)) == ".Trash");
+           (name == uid && lastPathComponent(stringByDeletingLastPathComponent(trash)) == ".Trash");
 }
 
 }  // namespace
