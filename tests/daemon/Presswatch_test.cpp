@@ -1,0 +1,323 @@
+#include "Presswatch.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "TempDir.h"
+
+using presswatch::Config;
+
+namespace {
+
+// Names no other process on the machine carries, short enough for the kernel's 15 characters.
+std::string uniqueName(const std::string& prefix) {
+    static std::mt19937 random{std::random_device{}()};
+    char suffix[8];
+    snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(random() & 0xffffff));
+    return prefix + suffix;
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+void writeText(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+}
+
+// A real `sleep` whose short command name is `name`: it is started through a link of that name.
+class NamedProcess {
+  public:
+    NamedProcess(const TempDir& dir, const std::string& name,
+                 const std::vector<std::string>& environment = {}) {
+        std::string links = dir / "links";
+        mkdir(links.c_str(), 0755);
+        std::string link = links + "/" + name;
+        symlink("/bin/sleep", link.c_str());
+        std::vector<char*> env;
+        for (const std::string& entry : environment)
+            env.push_back(const_cast<char*>(entry.c_str()));
+        env.push_back(nullptr);
+        char seconds[] = "600";
+        char* argv[] = {const_cast<char*>(name.c_str()), seconds, nullptr};
+        _pid = fork();
+        if (_pid == 0) {
+            execve(link.c_str(), argv, env.data());
+            _exit(127);
+        }
+        std::string expected = name.substr(0, 15) + "\n";
+        for (int i = 0; i < 1000; ++i) {
+            if (readText("/proc/" + std::to_string(_pid) + "/comm") == expected) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ADD_FAILURE() << "helper " << name << " never carried its name";
+    }
+    ~NamedProcess() {
+        kill(_pid, SIGKILL);
+        waitpid(_pid, nullptr, 0);  // a zombie would still be listed under its name
+    }
+    pid_t pid() const { return _pid; }
+
+  private:
+    pid_t _pid = -1;
+};
+
+// Keeps the test process's environment as it was, since the watcher changes it on purpose.
+class SavedEnvironment {
+  public:
+    SavedEnvironment() {
+        for (const char* name : kNames) {
+            const char* value = getenv(name);
+            _saved.emplace_back(value != nullptr, value ? value : "");
+            unsetenv(name);
+        }
+    }
+    ~SavedEnvironment() {
+        for (size_t i = 0; i < std::size(kNames); ++i)
+            if (_saved[i].first)
+                setenv(kNames[i], _saved[i].second.c_str(), 1);
+            else
+                unsetenv(kNames[i]);
+    }
+
+  private:
+    static constexpr const char* kNames[] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
+    std::vector<std::pair<bool, std::string>> _saved;
+};
+
+class PresswatchTest : public ::testing::Test {
+  protected:
+    PresswatchTest() {
+        mkdir((_dir / "Stand In.app").c_str(), 0755);
+        mkdir((_dir / "Stand In.app/Contents").c_str(), 0755);
+        mkdir((_dir / "Stand In.app/Contents/MacOS").c_str(), 0755);
+        _config.appFolder = _dir / "Stand In.app";
+        _config.executable = _config.appFolder + "/Contents/MacOS/StandIn";
+        _config.notificationAppName = uniqueName("Chime-");
+        _config.windowManagerName = uniqueName("WinMgr-");
+        _config.startupCheckName = uniqueName("Chk-") + ".app";
+        // Parent and launched child both log, so lines go through a file both can append to.
+        std::string logPath = _dir / "log";
+        _config.log = [logPath](int priority, const std::string& message) {
+            std::string line = std::to_string(priority) + " " + message + "\n";
+            int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (write(fd, line.data(), line.size()) < 0) ADD_FAILURE() << "log write failed";
+            close(fd);
+        };
+        _config.pause = [this](unsigned seconds) {
+            _pauses.push_back(seconds);
+            _launchesAtPause.push_back(launches().size());
+            if (_onPause) _onPause(_pauses.size());
+        };
+    }
+
+    // The stand-in application records how it was started, then runs `body`.
+    void makeApp(const std::string& body) {
+        writeText(_config.executable,
+                  "#!/bin/sh\necho \"$0|$1|$2|$DISPLAY\" >> '" + (_dir / "launches") + "'\n" +
+                      body + "\n",
+                  0755);
+    }
+    std::vector<std::string> launches() const { return readLines(_dir / "launches"); }
+    std::vector<std::string> log() const { return readLines(_dir / "log"); }
+
+    TempDir _dir;
+    Config _config;
+    std::vector<unsigned> _pauses;
+    std::vector<size_t> _launchesAtPause;
+    std::function<void(size_t pausesSoFar)> _onPause;
+};
+
+const std::string kInfo = std::to_string(LOG_INFO) + " ";
+const std::string kErr = std::to_string(LOG_ERR) + " ";
+const std::string kLaunchOk = kInfo + "LaunchNotificationApp: launchok by all indications";
+
+TEST_F(PresswatchTest, FirstLaunchComesInPassTwoWithTheFixedArguments) {
+    makeApp("exit 0");
+    _config.maxPasses = 3;
+    presswatch::watch(_config);
+
+    EXPECT_EQ(_launchesAtPause, (std::vector<size_t>{0, 1, 2}));
+    std::string expected = _config.executable + "|-doautolnch|" + _config.appFolder + "|";
+    EXPECT_EQ(launches().at(0).substr(0, expected.size()), expected);
+    EXPECT_EQ(log(), (std::vector<std::string>{kLaunchOk, kLaunchOk}));
+}
+
+TEST_F(PresswatchTest, LaunchesOnlyWhenNotExactlyOneInstanceRuns) {
+    makeApp("exit 0");
+    _config.maxPasses = 3;
+    NamedProcess first(_dir, _config.notificationAppName);
+    presswatch::watch(_config);
+    EXPECT_TRUE(launches().empty());
+
+    NamedProcess second(_dir, _config.notificationAppName);
+    presswatch::watch(_config);
+    EXPECT_EQ(launches().size(), 2u);  // passes 2 and 3 of the second run
+}
+
+TEST_F(PresswatchTest, MissingFolderNeverLaunchesAndPollingSlowsAfterNinePasses) {
+    makeApp("exit 0");  // the executable exists; only the folder test keeps it from running
+    _config.appFolder = _dir / "Missing.app";
+    _config.maxPasses = 12;
+    presswatch::watch(_config);
+
+    EXPECT_EQ(_pauses, (std::vector<unsigned>{3, 3, 3, 3, 3, 3, 3, 3, 3, 10, 10, 10}));
+    EXPECT_TRUE(launches().empty());
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(PresswatchTest, UnreadableProcessTableCountsAsRunning) {
+    makeApp("exit 0");
+    _config.procFolder = _dir / "no-proc";
+    _config.maxPasses = 2;
+    presswatch::watch(_config);
+
+    EXPECT_TRUE(launches().empty());
+    const std::string getPid = kErr + "GetPID: Failure calling sysctl";
+    const std::string isRunning =
+        kErr + "IsAppRunning: Failure calling sysctl for process list buffer size";
+    EXPECT_EQ(log(), (std::vector<std::string>{getPid, isRunning, getPid, isRunning}));
+}
+
+TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
+    SavedEnvironment saved;
+    makeApp("exit 0");
+    auto windowManager = std::make_unique<NamedProcess>(
+        _dir, _config.windowManagerName,
+        std::vector<std::string>{"DISPLAY=:42", "XAUTHORITY=cookie-one", "PRESSWATCH_UNRELATED=x"});
+    std::vector<pid_t> adopted;
+    _config.adoptEnvironment = [&](pid_t pid) {
+        adopted.push_back(pid);
+        presswatch::adoptSessionEnvironment(_config.procFolder, pid);
+    };
+    pid_t firstPid = windowManager->pid();
+    pid_t secondPid = -1;
+    _onPause = [&](size_t pausesSoFar) {
+        if (pausesSoFar != 2) return;
+        windowManager.reset();  // the window manager restarts
+        windowManager = std::make_unique<NamedProcess>(_dir, _config.windowManagerName,
+                                                       std::vector<std::string>{"DISPLAY=:43"});
+        secondPid = windowManager->pid();
+    };
+    _config.maxPasses = 4;
+    presswatch::watch(_config);
+
+    EXPECT_EQ(adopted, (std::vector<pid_t>{firstPid, secondPid}));
+    EXPECT_STREQ(getenv("DISPLAY"), ":43");
+    EXPECT_STREQ(getenv("XAUTHORITY"), "cookie-one");  // absent in the new one: left as it was
+    EXPECT_EQ(getenv("PRESSWATCH_UNRELATED"), nullptr);
+    // The launched application inherits whichever session was current.
+    std::vector<std::string> seen = launches();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].substr(seen[0].rfind('|')), "|:42");
+    EXPECT_EQ(seen[1].substr(seen[1].rfind('|')), "|:43");
+}
+
+TEST_F(PresswatchTest, StartupCheckEndsOnlyForTwoInstancesOrAnUnreadableTable) {
+    std::vector<std::unique_ptr<NamedProcess>> checks;
+    std::vector<bool> ends;
+    for (int count = 0; count <= 3; ++count) {
+        ends.push_back(presswatch::startupCheckEnds(_config));
+        checks.push_back(std::make_unique<NamedProcess>(_dir, _config.startupCheckName));
+    }
+    EXPECT_EQ(ends, (std::vector<bool>{false, false, true, false}));
+    EXPECT_TRUE(log().empty());
+
+    _config.procFolder = _dir / "no-proc";
+    EXPECT_TRUE(presswatch::startupCheckEnds(_config));
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{
+                  kErr + "IsAppRunning: Failure calling sysctl for process list buffer size"}));
+}
+
+TEST_F(PresswatchTest, EachLaunchOutcomeHasItsMessage) {
+    const std::string waitFailed =
+        "LaunchNotificationApp: waitpid(pid, &status, 0) != pid && WIFEXITED(status) failed with "
+        "error ";
+    const std::string exitedBadly =
+        "LaunchNotificationApp: waitpid(pid, &status, 0) == pid && WIFEXITED(status) failed with "
+        "error ";
+    struct Case {
+        std::string body;
+        int result;
+        std::string message;
+    };
+    for (const Case& c :
+         {Case{"exit 0", 1, kLaunchOk}, Case{"exit 3", 0, kInfo + exitedBadly + "3"},
+          Case{"kill -KILL $$", 0, kInfo + waitFailed + "4"}}) {
+        unlink((_dir / "log").c_str());
+        makeApp(c.body);
+        EXPECT_EQ(presswatch::LaunchNotificationApp(_config, _config.appFolder), c.result)
+            << c.body;
+        EXPECT_EQ(log(), std::vector<std::string>{c.message}) << c.body;
+    }
+
+    unlink((_dir / "log").c_str());
+    unlink(_config.executable.c_str());
+    EXPECT_EQ(presswatch::LaunchNotificationApp(_config, _config.appFolder), 0);
+    EXPECT_EQ(log(), (std::vector<std::string>{
+                         kInfo + "LaunchNotificationApp: execl(" + _config.executable +
+                             ", -doautolnch, " + _config.appFolder + ") failed with error 2",
+                         kInfo + "LaunchNotificationApp: exit because pid from fork invalid",
+                         kInfo + exitedBadly + "1"}));
+}
+
+TEST_F(PresswatchTest, ProcessTableSkipsUnreadableEntriesAndMatchesWholeNames) {
+    std::string proc = _dir / "proc";
+    mkdir(proc.c_str(), 0755);
+    auto entry = [&](const std::string& id, const char* comm) {
+        mkdir((proc + "/" + id).c_str(), 0755);
+        if (comm) writeText(proc + "/" + id + "/comm", comm);
+    };
+    // Whatever order the folder lists them in, the lowest id comes first.
+    for (const char* id : {"55", "12", "377", "144", "21", "9", "610", "34", "233", "89"})
+        entry(id, "name\n");
+    entry("7", nullptr);  // ended while being read
+    entry("0", "name\n");
+    entry("self", "name\n");
+    entry("5", "namesake\n");
+    _config.procFolder = proc;
+
+    EXPECT_EQ(presswatch::GetPID(_config, "name"), 9);
+    EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 10), 1);
+    EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 1), 0);
+    EXPECT_EQ(presswatch::GetPID(_config, "names"), -1);
+    EXPECT_EQ(presswatch::GetPID(_config, "namesake"), 5);
+    EXPECT_TRUE(log().empty());
+
+    // The kernel keeps 15 characters; a longer wanted name never matches the shortened one.
+    std::string longName = uniqueName("Longer-name-");
+    NamedProcess process(_dir, longName);
+    _config.procFolder = "/proc";
+    EXPECT_EQ(presswatch::GetPID(_config, longName.substr(0, 15)), process.pid());
+    EXPECT_EQ(presswatch::GetPID(_config, longName), -1);
+}
+
+}  // namespace
