@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
