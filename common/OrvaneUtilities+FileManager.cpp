@@ -2,8 +2,6 @@
 
 #include <cerrno>
 
-#include "AtomicWrite.h"
-
 namespace OrvaneUtilities {
 
 namespace {
@@ -15,13 +13,7 @@ bool isFolder(const std::optional<FileAttributes>& attributes) {
 // A folder meeting a non-folder: nothing changes; the handler's answer decides.
 bool typeMismatch(FileManager& manager, const std::string& source, const std::string& destination,
                   FileManagerHandler* handler) {
-    if (!handler || !handler->respondsToShouldProceedAfterError()) return false;
-    FileOperationError error;
-    error.path = source;
-    error.toPath = destination;
-    error.errnum = EISDIR;
-    error.error = errorText(EISDIR);
-    return handler->fileManagerShouldProceedAfterError(manager, error);
+    return reportError(manager, handler, source, &destination, EISDIR);
 }
 
 // Copies made by one call join one batch, so a whole tree costs one flush.

@@ -66,7 +66,7 @@ struct timespec timespecOfNs(int64_t ns) {
 
 bool reportError(FileManager& manager, FileManagerHandler* handler, const std::string& path,
                  const std::string* toPath, int errnum) {
-    if (!handler || !handler->respondsToShouldProceedAfterError()) return false;
+    if (!handler) return false;
     FileOperationError error;
     error.path = path;
     if (toPath) error.toPath = *toPath;

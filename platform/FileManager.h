@@ -63,9 +63,12 @@ class FileManagerHandler {
     virtual void fileManagerWillProcessPath(FileManager& manager, const std::string& path);
     virtual bool fileManagerShouldProceedAfterError(FileManager& manager,
                                                     const FileOperationError& error);
-    // Whether this handler answers errors itself (a handler without an answer counts as none).
-    virtual bool respondsToShouldProceedAfterError() const { return false; }
 };
+
+// Tells the handler of a failure (`errnum`) and returns its answer: true to go on. Without a
+// handler the answer is false.
+bool reportError(FileManager& manager, FileManagerHandler* handler, const std::string& path,
+                 const std::string* toPath, int errnum);
 
 // Name prefix of the files that copies write before they are complete. Such files are never
 // synchronized or moved into place; cleaning up removes them.

@@ -14,9 +14,6 @@ FileType fileTypeOfMode(mode_t mode);
 FileAttributes attributesOfStat(const struct stat& st);
 struct timespec timespecOfNs(int64_t ns);
 
-// Reports a failure; true when the handler wants the operation to go on.
-bool reportError(FileManager& manager, FileManagerHandler* handler, const std::string& path,
-                 const std::string* toPath, int errnum);
 void willProcess(FileManager& manager, FileManagerHandler* handler, const std::string& path);
 
 // A folder's own attributes, applied once everything inside it is in place. `path` is

@@ -31,7 +31,6 @@ struct CountingHandler : FileManagerHandler {
         errors.push_back(e);
         return proceed;
     }
-    bool respondsToShouldProceedAfterError() const override { return true; }
 };
 
 ino_t inodeOf(const std::string& path) {

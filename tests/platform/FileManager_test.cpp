@@ -30,7 +30,6 @@ struct RecordingHandler : FileManagerHandler {
         errors.push_back(e);
         return proceed;
     }
-    bool respondsToShouldProceedAfterError() const override { return true; }
 };
 
 }  // namespace
