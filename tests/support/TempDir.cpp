@@ -20,7 +20,8 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
     return 0;
 }
 
-const char* const kVars[3] = {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME"};
+const char* const kVars[5] = {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME",
+                              "XDG_CACHE_HOME"};
 
 }  // namespace
 
@@ -39,9 +40,10 @@ TempDir::~TempDir() {
 }
 
 TestHome::TestHome() {
-    const std::string dirs[3] = {_dir.path(), _dir.path() + "/.config",
-                                 _dir.path() + "/.local/state"};
-    for (int i = 0; i < 3; ++i) {
+    const std::string dirs[5] = {_dir.path(), _dir.path() + "/.config",
+                                 _dir.path() + "/.local/state", _dir.path() + "/.local/share",
+                                 _dir.path() + "/.cache"};
+    for (int i = 0; i < 5; ++i) {
         const char* old = getenv(kVars[i]);
         _had[i] = old != nullptr;
         if (old) _saved[i] = old;
@@ -50,7 +52,7 @@ TestHome::TestHome() {
 }
 
 TestHome::~TestHome() {
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 5; ++i) {
         if (_had[i])
             setenv(kVars[i], _saved[i].c_str(), 1);
         else

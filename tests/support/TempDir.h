@@ -19,7 +19,8 @@ class TempDir {
     std::string _path;
 };
 
-// Points HOME, XDG_CONFIG_HOME and XDG_STATE_HOME into a fresh folder for the test's lifetime.
+// Points HOME and the XDG base folders (config, state, data, cache) into a fresh folder for the
+// test's lifetime.
 class TestHome {
   public:
     TestHome();
@@ -28,8 +29,8 @@ class TestHome {
 
   private:
     TempDir _dir;
-    std::string _saved[3];
-    bool _had[3];
+    std::string _saved[5];
+    bool _had[5];
 };
 
 // Small file helpers that work on byte paths.
