@@ -8,7 +8,7 @@ std::string stringByDeletingLastPathComponent(const std::string& path) {
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     auto slash = p.find_last_of('/');
     if (slash == std::string::npos) return "";
-    if (slash == 0) return p == "/" ? "/" : "/";
+    if (slash == 0) return "/";
     p.resize(slash);
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     return p;
