@@ -118,3 +118,21 @@ bool FileManager::replaceItemWithMove(const std::string& source, const std::stri
         return false;
     return removeFileAtPath(source, handler);
 }
+
+bool FileManager::removeTemporaryItemsBelow(const std::string& folder,
+                                            FileManagerHandler* handler) {
+    auto names = directoryContentsAtPath(folder);
+    if (!names) return reportError(*this, handler, folder, nullptr, errno ? errno : EIO);
+    for (const std::string& name : *names) {
+        std::string path = stringByAppendingPathComponent(folder, name);
+        bool ok = true;
+        if (isTemporaryName(name)) {
+            ok = removeFileAtPath(path, handler);
+        } else if (auto attributes = fileAttributesAtPath(path, false);
+                   attributes && attributes->isDirectory()) {
+            ok = removeTemporaryItemsBelow(path, handler);
+        }
+        if (!ok) return false;
+    }
+    return true;
+}

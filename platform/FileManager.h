@@ -111,6 +111,10 @@ class FileManager {
     // Deletes a file, link or whole folder tree, never following links.
     bool removeFileAtPath(const std::string& path, FileManagerHandler* handler);
 
+    // Removes every unfinished copy (an item with a temporary name) in the tree at `folder`,
+    // never following links. Left behind by a crash, such items must not be carried on.
+    bool removeTemporaryItemsBelow(const std::string& folder, FileManagerHandler* handler);
+
     // Copy the file (not folder) `source` over the existing non-folder `destination` by
     // renaming a complete copy over it: the old item stays whole until the rename.
     bool replaceItemWithCopy(const std::string& source, const std::string& destination,

@@ -278,3 +278,25 @@ TEST(FileManager, KilledFolderCopyLeavesNothingOrEverything) {
     }
     EXPECT_GT(absent, 0) << "no kill landed before the copy finished";
 }
+
+TEST(FileManager, CleaningUpRemovesOnlyUnfinishedCopies) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "outside").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(dir / "outside/.pellora-tmp-9-9", "not ours to clean"));
+    ASSERT_EQ(mkdir((dir / "staging").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "staging/sub").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "staging/.pellora-tmp-1-2").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(dir / "staging/.pellora-tmp-1-2/inside", "partial tree"));
+    ASSERT_TRUE(writeFile(dir / "staging/sub/.pellora-tmp-1-3", "partial file"));
+    ASSERT_TRUE(writeFile(dir / "staging/sub/real", "whole"));
+    ASSERT_TRUE(writeFile(dir / "staging/pellora-tmp-lookalike", "whole"));
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "staging/link").c_str()), 0);
+
+    FileManager manager;
+    ASSERT_TRUE(manager.removeTemporaryItemsBelow(dir / "staging", nullptr));
+    EXPECT_FALSE(containsTemporaryName(dir / "staging"));
+    EXPECT_TRUE(pathExists(dir / "staging/sub/real"));
+    EXPECT_TRUE(pathExists(dir / "staging/pellora-tmp-lookalike"));
+    EXPECT_TRUE(pathExists(dir / "staging/link"));
+    EXPECT_TRUE(pathExists(dir / "outside/.pellora-tmp-9-9"));  // reached only through a link
+}
