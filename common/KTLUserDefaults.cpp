@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "FileContents.h"
 #include "PropertyList.h"
 
 namespace {
@@ -29,12 +30,8 @@ std::string trimmed(const std::string& s) {
 }
 
 std::string machineID() {
-    int fd = open("/etc/machine-id", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::string();
-    char buf[256];
-    ssize_t n = read(fd, buf, sizeof buf);
-    close(fd);
-    return n > 0 ? trimmed(std::string(buf, size_t(n))) : std::string();
+    auto id = readFileContents("/etc/machine-id", 4096);
+    return id ? trimmed(id->toStdString()) : std::string();
 }
 
 std::string pathForHost(const std::string& hostID) {

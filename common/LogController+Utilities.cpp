@@ -6,32 +6,12 @@
 #include <cstdio>
 #include <ctime>
 
-#include "AtomicWrite.h"
+#include "FileContents.h"
 #include "FileManager.h"
 #include "LogController.h"
 #include "OrvaneUtilities+FileManager.h"
 
 namespace {
-
-bool readWholeFile(const std::string& path, QByteArray& data) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    data.clear();
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            data.append(buffer, n);
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            close(fd);
-            return false;
-        }
-    }
-    close(fd);
-    return true;
-}
 
 bool exists(const std::string& path) {
     struct stat st;
@@ -62,12 +42,13 @@ QString LogController::generateString(const QString& message, bool withTimeStamp
 }
 
 bool LogController::readLogFile() {
-    QByteArray data;
-    if (!readWholeFile(_logFilename, data)) {
+    auto read = readFileContents(_logFilename, -1);
+    if (!read) {
         // The file lacks the text (or can't be known to hold it): the next flush writes it all.
         _rewriteFile = true;
         return true;
     }
+    const QByteArray& data = *read;
     const QString contents = QString::fromUtf8(data);
     if (_window) {
         _window->setText(contents);

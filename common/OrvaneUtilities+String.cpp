@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "FileContents.h"
 #include "MachineIdentity.h"
 #include "MountTable.h"
 
@@ -15,21 +16,6 @@ namespace {
 
 constexpr const char kMachineInfoFile[] = "/etc/machine-info";
 constexpr size_t kMaxMachineInfoSize = 64 * 1024;
-
-std::optional<std::string> readSmallFile(const std::string& path, size_t limit) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) {
-        text.append(buf, size_t(n));
-        if (text.size() > limit) break;
-    }
-    close(fd);
-    if (n < 0 || text.size() > limit) return std::nullopt;
-    return text;
-}
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
@@ -140,9 +126,9 @@ std::optional<QString> stringWithMachineName() {
 }
 
 std::optional<QString> stringWithMachineName(const std::string& machineInfoFile) {
-    auto text = readSmallFile(machineInfoFile, kMaxMachineInfoSize);
+    auto text = readFileContents(machineInfoFile, kMaxMachineInfoSize);
     if (!text) return std::nullopt;
-    auto values = parseAssignments(*text);
+    auto values = parseAssignments(text->toStdString());
     auto found = values.find("PRETTY_HOSTNAME");
     if (found == values.end() || found->second.empty()) return std::nullopt;
     return QString::fromUtf8(found->second);

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "AtomicWrite.h"
+#include "FileContents.h"
 #include "FileManager.h"
 #include "FileManagerPrivate.h"
 

@@ -10,6 +10,8 @@
 #include <tuple>
 #include <vector>
 
+#include "FileContents.h"
+
 namespace {
 
 constexpr const char kNetClassFolder[] = "/sys/class/net";
@@ -25,13 +27,9 @@ bool exists(const std::string& path) {
 
 // A sysfs attribute: one short line.
 std::optional<std::string> readAttribute(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    char buf[256];
-    ssize_t n = read(fd, buf, sizeof buf);
-    close(fd);
-    if (n < 0) return std::nullopt;
-    std::string text(buf, size_t(n));
+    auto contents = readFileContents(path, 4096);
+    if (!contents) return std::nullopt;
+    std::string text = contents->toStdString();
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
 }

@@ -11,7 +11,7 @@
 #include <memory>
 #include <set>
 
-#include "AtomicWrite.h"
+#include "FileContents.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "AtomicWrite.h"
+#include "FileContents.h"
 #include "PathUtilities.h"
 #include "PropertyList.h"
 
@@ -18,37 +18,6 @@ namespace {
 
 QString shown(const std::string& path) {
     return QString::fromLocal8Bit(path.c_str());
-}
-
-// mkdir -p; new folders are private to the user, as the base directory rules ask.
-bool makeFolders(const std::string& folder, QString* error) {
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0) return true;
-    for (size_t pos = 1; pos <= folder.size(); ++pos) {
-        if (pos != folder.size() && folder[pos] != '/') continue;
-        std::string part = folder.substr(0, pos);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            if (error) *error = errorText(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
-// Reads at most `limit` + 1 bytes, so that a caller can tell a file that is too large.
-bool readUpTo(int fd, qint64 limit, QByteArray* out, int* err) {
-    char buf[65536];
-    while (out->size() <= limit) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *err = errno;
-            return false;
-        }
-        if (n == 0) break;
-        out->append(buf, n);
-    }
-    return true;
 }
 
 // Keeps the file as "<file>.unreadable": a hard link costs nothing and survives the atomic
@@ -65,14 +34,8 @@ bool keepUnreadable(const std::string& path, std::string* kept) {
         }
         unlink(temp.c_str());
     }
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    QByteArray bytes;
-    int err = 0;
-    bool ok =
-        readUpTo(fd, kPropertyListMaxSize, &bytes, &err) && bytes.size() <= kPropertyListMaxSize;
-    close(fd);
-    return ok && writeFileAtomically(*kept, bytes, nullptr, 0600);
+    auto bytes = readFileContents(path, kPropertyListMaxSize);
+    return bytes && writeFileAtomically(*kept, *bytes, nullptr, 0600);
 }
 
 }  // namespace
@@ -102,35 +65,21 @@ PreferenceDomain& PreferenceDomain::standardUserDefaults() {
 }
 
 void PreferenceDomain::load() {
-    int fd = open(_filePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return;  // nothing stored yet
+    int err = 0;
+    auto bytes = readFileContents(_filePath, kPreferenceFileMaxSize, &err);
+    if (!bytes && (err == ENOENT || err == ENOTDIR)) return;  // nothing stored yet
 
     QString reason;
-    if (fd < 0) {
-        reason = errorText(errno);
-    } else {
-        struct stat st;
-        QByteArray bytes;
-        int err = 0;
-        if (fstat(fd, &st) != 0) {
-            reason = errorText(errno);
-        } else if (!S_ISREG(st.st_mode)) {
-            reason = QStringLiteral("not a regular file");
-        } else if (st.st_size > kPreferenceFileMaxSize) {
-            reason = QStringLiteral("larger than %1 bytes").arg(kPreferenceFileMaxSize);
-        } else if (!readUpTo(fd, kPreferenceFileMaxSize, &bytes, &err)) {
-            reason = errorText(err);
-        } else if (bytes.size() > kPreferenceFileMaxSize) {
-            reason = QStringLiteral("larger than %1 bytes").arg(kPreferenceFileMaxSize);
-        } else if (auto value = readPropertyList(bytes, &reason); value) {
-            if (value->typeId() == QMetaType::QVariantMap) {
-                _values = value->toMap();
-                close(fd);
-                return;
-            }
-            reason = QStringLiteral("its top level is not a dictionary");
+    if (!bytes) {
+        reason = err == EFBIG ? QStringLiteral("larger than %1 bytes").arg(kPreferenceFileMaxSize)
+                 : err == EINVAL ? QStringLiteral("not a regular file")
+                                 : errorText(err);
+    } else if (auto value = readPropertyList(*bytes, &reason); value) {
+        if (value->typeId() == QMetaType::QVariantMap) {
+            _values = value->toMap();
+            return;
         }
-        close(fd);
+        reason = QStringLiteral("its top level is not a dictionary");
     }
 
     std::string kept;
@@ -283,7 +232,7 @@ bool PreferenceDomain::synchronize() {
     }
     QString error;
     QByteArray xml = writePropertyListXML(snapshot, &error);
-    if (xml.isEmpty() || !makeFolders(folderOf(_filePath), &error) ||
+    if (xml.isEmpty() || !makeFolders(folderOf(_filePath), 0700, &error) ||
         !writeFileAtomically(_filePath, xml, &error, 0600)) {
         qWarning("Preferences not saved to \"%s\": %s.", qUtf8Printable(shown(_filePath)),
                  qUtf8Printable(error));

@@ -7,13 +7,10 @@
 #include <QStandardPaths>
 #include <cerrno>
 
+#include "FileContents.h"
 #include "PathUtilities.h"
 
 namespace {
-
-bool makeFolder(const std::string& path) {
-    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
 
 // The home trash must exist before the move: without it the move goes ahead anyway, to a
 // "files" folder beside whatever the current folder happens to be.
@@ -22,12 +19,8 @@ bool ensureHomeTrash() {
         QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
             .toStdString();
     if (dataHome.empty() || dataHome.front() != '/') return false;
-    for (size_t slash = dataHome.find('/', 1); slash != std::string::npos;
-         slash = dataHome.find('/', slash + 1))
-        makeFolder(dataHome.substr(0, slash));
     const std::string trash = dataHome + "/Trash";
-    return makeFolder(dataHome) && makeFolder(trash) && makeFolder(trash + "/files") &&
-           makeFolder(trash + "/info");
+    return makeFolders(trash + "/files", 0700) && makeFolders(trash + "/info", 0700);
 }
 
 // <trash>/files/<name>, the trash being …/Trash, <top>/.Trash-<uid> or <top>/.Trash/<uid>.

@@ -1,4 +1,4 @@
-#include "AtomicWrite.h"
+#include "FileContents.h"
 #include "PathUtilities.h"
 
 #include <fcntl.h>
@@ -16,6 +16,55 @@ bool fail(QString* error, int errnum) {
 }
 
 }  // namespace
+
+std::optional<QByteArray> readFileContents(const std::string& path, qint64 limit, int* err) {
+    int error = 0;
+    QByteArray data;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = EINVAL;
+    } else if (limit >= 0 && st.st_size > limit) {
+        error = EFBIG;
+    } else {
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                error = errno;
+                break;
+            }
+            if (n == 0) break;
+            data.append(buf, n);
+            // Files that grow while read, and those of /proc and /sys that claim no size.
+            if (limit >= 0 && data.size() > limit) {
+                error = EFBIG;
+                break;
+            }
+        }
+    }
+    if (fd >= 0) close(fd);
+    if (err) *err = error;
+    if (error) return std::nullopt;
+    return data;
+}
+
+bool makeFolders(const std::string& folder, unsigned mode, QString* error) {
+    for (size_t pos = 1; pos <= folder.size(); ++pos) {
+        if (pos != folder.size() && folder[pos] != '/') continue;
+        if (mkdir(folder.substr(0, pos).c_str(), mode) != 0 && errno != EEXIST) {
+            if (error) *error = errorText(errno);
+            return false;
+        }
+    }
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    if (error) *error = errorText(ENOTDIR);
+    return false;
+}
 
 QString errorText(int errnum) {
     char buf[256];
