@@ -1,0 +1,99 @@
+#include "KTLErrorReporter.h"
+
+#include "DisplayName.h"
+#include "KTLFormat.h"
+#include "KTLLocalizedString.h"
+#include "KTLSyncController.h"
+
+namespace {
+
+QString localized(const char* key) {
+    return KTLLocalizedString(QString::fromUtf8(key));
+}
+
+}  // namespace
+
+bool KTLErrorReporter::cancelPending() const {
+    auto controller = delegate();
+    return controller && controller->cancelPending();
+}
+
+bool KTLErrorReporter::fileManagerShouldProceedAfterError(FileManager&,
+                                                          const FileOperationError& error) {
+    incrementErrorCount();
+    auto controller = delegate();
+    const Texts texts = textsForError(error);
+    if (controller) controller->syncThreadLogMessage(texts.logLine);
+    if (_errorHandling > 0) return true;
+    if (_errorHandling < 0) return false;
+    if (!controller) return false;
+    if (controller->syncThreadPerformAlertWithTitle(texts.alertTitle, texts.alertMessage,
+                                                    texts.cancelButton))
+        return true;
+    // An alert that offers only OK never stops the operation, however it was dismissed.
+    if (!texts.cancelButton) return true;
+    controller->setCancelPending(true);
+    return false;
+}
+
+void KTLErrorReporter::debugWillProcess(const char* format, const std::string& path) {
+    if (auto controller = delegate())
+        controller->debugMessage(KTLFormatWith(QString::fromUtf8(format), pathText(path)));
+}
+
+void KTLCopyErrorReporter::fileManagerWillProcessPath(FileManager&, const std::string& path) {
+    debugWillProcess("KTLCopyErrorReporter: copying \"%@\"...", path);
+}
+
+KTLErrorReporter::Texts KTLCopyErrorReporter::textsForError(const FileOperationError& error) const {
+    Texts texts;
+    if (error.toPath) {
+        texts.logLine = KTLFormatWith(localized("Unable to copy \"%1$@\" to \"%2$@\" - %3$@."),
+                                      pathText(error.path), pathText(*error.toPath), error.error);
+    } else {
+        texts.logLine = KTLFormatWith(localized("Unable to copy \"%1$@\"- %2$@."),
+                                      pathText(error.path), error.error);
+    }
+    texts.alertTitle = localized("Copy Failed.");
+    texts.alertMessage = KTLFormatWith(
+        localized("There was a problem copying \"%1$@\" (%2$@).  Do you want to continue with the "
+                  "sync operation?"),
+        displayNameAtPath(error.toPath.value_or(error.path)), error.error);
+    return texts;
+}
+
+void KTLDeleteErrorReporter::fileManagerWillProcessPath(FileManager&, const std::string& path) {
+    debugWillProcess("KTLDeleteErrorReporter: deleting \"%@\"...", path);
+}
+
+KTLErrorReporter::Texts KTLDeleteErrorReporter::textsForError(
+    const FileOperationError& error) const {
+    Texts texts;
+    texts.logLine = KTLFormatWith(localized("Unable to delete \"%1$@\" - %2$@."),
+                                  pathText(error.path), error.error);
+    texts.alertTitle = localized("Delete Failed.");
+    texts.alertMessage = KTLFormatWith(
+        localized("There was a problem deleting \"%1$@\" (%2$@).  Do you want to continue with the "
+                  "sync operation?"),
+        displayNameAtPath(error.path), error.error);
+    return texts;
+}
+
+void KTLRemoveSyncItemsErrorReporter::fileManagerWillProcessPath(FileManager&,
+                                                                 const std::string& path) {
+    debugWillProcess("KTLRemoveSyncItemsErrorReporter: deleting \"%@\"...", path);
+}
+
+KTLErrorReporter::Texts KTLRemoveSyncItemsErrorReporter::textsForError(
+    const FileOperationError& error) const {
+    Texts texts;
+    texts.logLine =
+        KTLFormatWith(localized("Unable to remove \"%1$@\" from the Tapline\\U2122 drive - %2$@."),
+                      pathText(error.path), error.error);
+    texts.alertTitle = localized("Update Sync Items Failed.");
+    texts.alertMessage = KTLFormatWith(
+        localized("There was a problem removing \"%1$@\" (%2$@) from the Tapline\\U2122 drive."),
+        displayNameAtPath(error.path), error.error);
+    texts.cancelButton = false;
+    return texts;
+}

@@ -1,0 +1,100 @@
+#include <sys/stat.h>
+
+#include <QDateTime>
+#include <QTimeZone>
+
+#include "KTLFormat.h"
+#include "KTLSyncController.h"
+#include "KTLUserDefaults.h"
+#include "MountTable.h"
+#include "PathUtilities.h"
+#include "PreferenceDomain.h"
+
+namespace {
+
+QStringList acceptedFileSystems() {
+    QVariant value = PreferenceDomain::standardUserDefaults().objectForKey(
+        QStringLiteral("accepted-file-systems"));
+    if (!value.isValid()) return {QStringLiteral("hfs"), QStringLiteral("hfsplus")};
+    QStringList names;
+    for (const QVariant& name : value.toList()) names.append(name.toString());
+    return names;
+}
+
+}  // namespace
+
+// --- Setup ---
+
+bool KTLSyncController::isValidFileSystem() {
+    const std::string mountPoint = deviceMountPoint();
+    struct stat status;
+    if (stat(mountPoint.c_str(), &status) != 0) {
+        const int error = errno;
+        debugMessage(
+            QStringLiteral("-isValidFileSystem: cannot get information about \"%1\" (%2, %3)")
+                .arg(pathText(mountPoint))
+                .arg(error)
+                .arg(QString::fromLocal8Bit(strerror(error))));
+        return false;
+    }
+    std::optional<MountEntry> volume = volumeForPath(mountPoint);
+    const QString type = volume ? QString::fromStdString(volume->fsType) : QString();
+    if (!volume || !acceptedFileSystems().contains(type)) {
+        debugMessage(
+            QStringLiteral("-isValidFileSystem: \"%1\" does not have a supported file system (%2).")
+                .arg(pathText(mountPoint), type));
+        return false;
+    }
+    debugMessage(QStringLiteral("-isValidFileSystem: file system check passed for \"%1\".")
+                     .arg(pathText(mountPoint)));
+    return true;
+}
+
+bool KTLSyncController::isDeviceSetupForSync() {
+    const std::string path = pathForConfigFile();
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) {
+        debugMessage(QStringLiteral("-isDeviceSetupForSync: configuration file %1 is missing.")
+                         .arg(pathText(path)));
+        return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        debugMessage(QStringLiteral("-isDeviceSetupForSync: a directory is in the way of where the "
+                                    "configuration file %1 should go.")
+                         .arg(pathText(path)));
+        return false;
+    }
+    return readConfigFile();
+}
+
+bool KTLSyncController::isUserSetupForSync() {
+    return readLocalRecord(nullptr);
+}
+
+bool KTLSyncController::enableSyncForThisComputerWithPrompt(bool) {
+    debugMessage(QStringLiteral("-enableSyncForThisComputer"));
+    if (readLocalRecord(nullptr)) return true;
+    QVariantMap record;
+    record.insert(QStringLiteral("local-last-sync-time"),
+                  QDateTime(QDate(1, 1, 1), QTime(0, 0), QTimeZone::utc()));
+    record.insert(QStringLiteral("local-continuous-sync"), true);
+    storeLocalRecord(record);
+    return true;
+}
+
+// --- FileFiltering ---
+
+bool KTLSyncController::shouldCopyItem(const std::optional<std::string>& item,
+                                       const std::optional<std::string>& baseName) {
+    std::string name;
+    if (baseName)
+        name = *baseName;
+    else if (item)
+        name = lastPathComponent(*item);
+    static const char* const kNeverCopied[] = {".DS_Store", ".Spotlight-V100", ".hotfiles.btree",
+                                               ".Trash", ".Trashes"};
+    for (const char* never : kNeverCopied)
+        if (name == never) return false;
+    if (item && *item == "~/.TL_VS_W") return false;
+    return name != "TL_VS_W";
+}

@@ -1,0 +1,204 @@
+#include <QDateTime>
+#include <QTimeZone>
+
+#include "KTLFormat.h"
+#include "KTLSyncController.h"
+#include "OrvaneUtilities+FileManager.h"
+#include "PathUtilities.h"
+
+namespace {
+
+const QString kPad = QStringLiteral("                ");
+
+QString fileTypeName(FileType type) {
+    switch (type) {
+        case FileType::Regular:
+            return QStringLiteral("NSFileTypeRegular");
+        case FileType::Directory:
+            return QStringLiteral("NSFileTypeDirectory");
+        case FileType::SymbolicLink:
+            return QStringLiteral("NSFileTypeSymbolicLink");
+        case FileType::Fifo:
+            return QStringLiteral("NSFileTypeUnknown");
+        case FileType::Socket:
+            return QStringLiteral("NSFileTypeSocket");
+        case FileType::CharacterSpecial:
+            return QStringLiteral("NSFileTypeCharacterSpecial");
+        case FileType::BlockSpecial:
+            return QStringLiteral("NSFileTypeBlockSpecial");
+    }
+    return QStringLiteral("NSFileTypeUnknown");
+}
+
+QString dateText(int64_t ns) {
+    return QDateTime::fromMSecsSinceEpoch(ns / 1000000, QTimeZone::utc())
+        .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +0000"));
+}
+
+// Nanoseconds of `ns` after `time`, wide enough for the distant past.
+__int128 nanosecondsAfter(int64_t ns, const QDateTime& time) {
+    return __int128(ns) - __int128(time.toMSecsSinceEpoch()) * 1000000;
+}
+
+}  // namespace
+
+bool KTLSyncController::copyOnto(const std::string& source, const std::string& destination) {
+    return OrvaneUtilities::copyPathOntoPath(fileManager(), source, destination, &copyReporter());
+}
+
+int KTLSyncController::askMissing(const std::string& localPath) {
+    auto record = std::make_shared<KTLPromptRecord>();
+    record->localPath = localPath;
+    return syncThreadAsk(&KTLSyncController::mainThreadPromptWhenMissingMacPath, record);
+}
+
+bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
+    const std::string mac = macPathForItem(item);
+    const std::string drive = stringByAppendingPathComponent(pathForTaplineTarget(), item);
+    const std::string driveStaged = stringByAppendingPathComponent(pathForTaplineTemp(), item);
+    const std::string macStaged = stringByAppendingPathComponent(pathForLocalTemp(), item);
+    const bool debug = sDebug;
+    auto say = [&](const QString& format, auto... args) {
+        if (debug) syncThreadLogMessage(KTLFormatWith(format, args...));
+    };
+
+    const std::string baseName = lastPathComponent(mac);
+    // Unfinished copies left by a crash are never carried to the other side.
+    if (!shouldCopyItem(item, baseName) || isTemporaryName(baseName)) {
+        say(QStringLiteral("-syncThreadSyncItem: skipping \"%@\" <--> \"%@\"."), pathText(mac),
+            pathText(drive));
+        return true;
+    }
+    say(QStringLiteral("-syncThreadSyncItem: synchronizing \"%@\" with \"%@\"."), pathText(mac),
+        pathText(drive));
+
+    auto finish = [&](bool result) {
+        say(QStringLiteral("-syncThreadSyncItem: synchronizing \"%@\" with \"%@\" returning %s."),
+            pathText(mac), pathText(drive), result ? QStringLiteral("YES") : QStringLiteral("NO"));
+        return result;
+    };
+    if (cancelPending()) return finish(false);
+
+    FileManager& manager = fileManager();
+    const std::optional<FileAttributes> macAttributes = manager.fileAttributesAtPath(mac, false);
+    const std::optional<FileAttributes> driveAttributes =
+        manager.fileAttributesAtPath(drive, false);
+
+    if (macAttributes && !driveAttributes) {
+        say(QStringLiteral(
+                "-syncThreadSyncItem: item missing on Tapline\\U2122 - copying \"%@\" -> \"%@\""),
+            pathText(mac), pathText(driveStaged));
+        return finish(copyOnto(mac, driveStaged));
+    }
+    if (!macAttributes && driveAttributes) {
+        say(QStringLiteral("-syncThreadSyncItem: \"%@\" is on the Tapline\\U2122, \"%@\" is "
+                           "missing on the Mac\\U00AE"),
+            pathText(drive), pathText(mac));
+        const int answer = askMissing(mac);
+        if (answer == 0) return finish(false);
+        if (answer == -1) {
+            say(QStringLiteral("-syncThreadSyncItem: skipping item"));
+            return finish(false);
+        }
+        say(QStringLiteral(
+                "-syncThreadSyncItem: item missing on Mac\\U00AE - copying \"%@\" -> \"%@\""),
+            pathText(drive), pathText(macStaged));
+        return finish(copyOnto(drive, macStaged));
+    }
+    if (!macAttributes && !driveAttributes) {
+        say(QStringLiteral("-syncThreadSyncItem: unable to sync \"%@\" with \"%@\" because it does "
+                           "not exist on either the Mac\\U00AE or the Tapline\\U2122."),
+            pathText(mac), pathText(drive));
+        return finish(true);
+    }
+
+    if (macAttributes->isDirectory() != driveAttributes->isDirectory()) {
+        say(kPad + QStringLiteral(": Mac\\U00AE file type         : %@"),
+            fileTypeName(macAttributes->type));
+        say(kPad + QStringLiteral(": Tapline\\U2122 file type    : %@"),
+            fileTypeName(driveAttributes->type));
+        say(kPad + QStringLiteral(": skipping because file types do not match."));
+        return finish(false);
+    }
+
+    if (macAttributes->isDirectory()) {
+        say(QStringLiteral("-syncThreadSyncItem: items are directories - recursing"));
+        for (const std::string& name :
+             manager.directoryContentsAtPath(mac).value_or(std::vector<std::string>())) {
+            if (!syncThreadSyncItem(stringByAppendingPathComponent(item, name)))
+                return finish(false);
+        }
+        say(
+            QStringLiteral("-syncThreadSyncItem: items are directories - back from recursion now "
+                           "checking for missing files"));
+        for (const std::string& name :
+             manager.directoryContentsAtPath(drive).value_or(std::vector<std::string>())) {
+            if (isTemporaryName(name)) continue;
+            const std::string driveEntry = stringByAppendingPathComponent(drive, name);
+            const std::string macEntry = stringByAppendingPathComponent(mac, name);
+            if (cancelPending()) return finish(false);
+            if (manager.fileAttributesAtPath(macEntry, false)) continue;
+            say(QStringLiteral("-syncThreadSyncItem: \"%@\" is on the Tapline\\U2122, \"%@\" is "
+                               "missing on the Mac\\U00AE"),
+                pathText(driveEntry), pathText(macEntry));
+            const int answer = askMissing(macEntry);
+            if (answer == 0) return finish(true);
+            if (answer == -1) {
+                say(QStringLiteral("-syncThreadSyncItem: skipping item"));
+                continue;
+            }
+            const std::string macStagedEntry = stringByAppendingPathComponent(
+                stringByAppendingPathComponent(pathForLocalTemp(), item), name);
+            say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(driveEntry),
+                pathText(macStagedEntry));
+            if (!copyOnto(driveEntry, macStagedEntry)) return finish(false);
+        }
+        return finish(true);
+    }
+
+    // Two files (or links): the dates decide.
+    const int64_t m = macAttributes->modificationTimeNs;
+    const int64_t d = driveAttributes->modificationTimeNs;
+    const QDateTime last = lastSyncTime();
+    say(kPad + QStringLiteral(": Mac\\U00AE mod date: %@"), dateText(m));
+    say(kPad + QStringLiteral(": Tapline\\U2122    : %@"), dateText(d));
+    say(kPad + QStringLiteral(": lastSyncTime : %@"),
+        last.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +0000")));
+    if (nanosecondsAfter(m, last) <= 0 && nanosecondsAfter(d, last) <= 0) return finish(true);
+    const int64_t deltaNs = m - d;
+    if (deltaNs == 0) return finish(true);
+    say(kPad + QStringLiteral(": modDelta    : %f"),
+        QString::number(double(deltaNs) / 1e9, 'f', 6));
+
+    auto record = std::make_shared<KTLPromptRecord>();
+    record->localPath = mac;
+    record->taplinePath = drive;
+    record->whichIsNewerThan = deltaNs > 0;
+    const int answer = syncThreadAsk(&KTLSyncController::mainThreadPromptWhenConflict, record);
+    switch (answer) {
+        case 0:
+            return finish(false);
+        case 1:
+            say(QStringLiteral("-syncThreadSyncItem: newer item selected"));
+            break;
+        case -1:
+            say(QStringLiteral("-syncThreadSyncItem: older item selected"));
+            break;
+        case 2:
+            say(QStringLiteral("-syncThreadSyncItem: newer source selected"));
+            break;
+        case -2:
+            say(QStringLiteral("-syncThreadSyncItem: older source selected"));
+            break;
+        default:
+            break;
+    }
+    const bool keepNewer = answer == 1 || answer == 2;
+    const bool keepOlder = answer == -1 || answer == -2;
+    const bool macWins = (keepNewer && deltaNs > 0) || (keepOlder && deltaNs < 0);
+    const std::string& source = macWins ? mac : drive;
+    const std::string& destination = macWins ? driveStaged : macStaged;
+    say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(source),
+        pathText(destination));
+    return finish(copyOnto(source, destination));
+}

@@ -1,0 +1,251 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ConditionLock.h"
+#include "FileManager.h"
+#include "KTLErrorReporter.h"
+#include "KTLItemTree.h"
+#include "KTLSyncWindow.h"
+
+// One task for a drive's worker: "operation" and, for "updateSyncList", the new list.
+struct KTLTask {
+    QString operation;
+    QStringList syncList;
+};
+
+// One question from the worker to the main thread, answered through its condition lock
+// (1 = pending, 0 = answered).
+struct KTLPromptRecord {
+    ConditionLock lock{1};
+    int result = 0;
+    QString title;
+    QString message;
+    bool cancelButton = false;
+    std::string localPath;
+    std::string taplinePath;
+    bool whichIsNewerThan = false;
+};
+
+// The object that stands for one mounted drive: its configuration, identifier, remembered
+// answers, cancel flag, window, item tree and the queue of its worker thread. The main thread
+// queues work; the worker runs it. A running worker keeps its controller alive.
+//
+// The class is spread over files named after its categories.
+class KTLSyncController : public std::enable_shared_from_this<KTLSyncController> {
+    struct Private {};
+
+  public:
+    // Use controllerForMountPoint.
+    KTLSyncController(Private, std::string mountPoint);
+    ~KTLSyncController();
+    KTLSyncController(const KTLSyncController&) = delete;
+    KTLSyncController& operator=(const KTLSyncController&) = delete;
+
+    static std::shared_ptr<KTLSyncController> controllerForMountPoint(
+        const std::string& mountPoint);
+
+    // The process-wide debug flag of the workers, refreshed from "debug" at each task.
+    static std::atomic<bool> sDebug;
+
+    // Makes the drive windows; without one a controller has no window and its questions are
+    // answered 0 at once.
+    static void setWindowFactory(KTLSyncWindowFactory factory);
+    // Run by the help control (the application's help page).
+    static void setHelpHandler(std::function<void()> handler);
+
+    // Test hook: the worker's poll interval and the number of empty polls after which it
+    // queues a continuous-sync pass (defaults 1 s and 60).
+    static void setWorkerTiming(std::chrono::milliseconds pollInterval, int idleCount);
+
+    // --- Work requests (main thread) ---
+    void sync(const void* sender = nullptr);
+    void continuousSyncNow(const void* sender = nullptr);
+    void updateSyncList(const QStringList& newList);
+    void toggleContinuousSync(const void* sender = nullptr);
+    void cancelButtonClicked(const void* sender = nullptr);
+    void driveDisappeared(const void* sender = nullptr);
+    bool busy() const;
+    // True once a started worker has ended (after "death").
+    bool workerEnded() const { return _workerEnded; }
+
+    // --- Accessors ---
+    std::string deviceMountPoint() const;
+    void setDeviceMountPoint(const std::string& mountPoint);
+    QStringList shadowedSyncList();
+    void setShadowedSyncList(const QStringList& list);
+    bool cancelPending() const { return _cancelPending; }
+    void setCancelPending(bool pending) { _cancelPending = pending; }
+    bool continuousSyncState();
+    void setContinuousSyncState(bool state);
+    QDateTime lastSyncTime();
+    void setLastSyncTime(const QDateTime& time);
+    bool updateLastSyncTime(const QDateTime& time);
+    QString uniqueID();
+    void setUniqueID(const QString& identifier);
+    KTLCopyErrorReporter& copyReporter();
+    KTLDeleteErrorReporter& deleteReporter();
+    void setCopyReporter(std::unique_ptr<KTLCopyErrorReporter> reporter);
+    void setDeleteReporter(std::unique_ptr<KTLDeleteErrorReporter> reporter);
+    int defaultConflictResolutionAction() const { return _defaultConflictResolutionAction; }
+    void setDefaultConflictResolutionAction(int action) {
+        _defaultConflictResolutionAction = action;
+    }
+    int defaultMissingResolutionAction() const { return _defaultMissingResolutionAction; }
+    void setDefaultMissingResolutionAction(int action) { _defaultMissingResolutionAction = action; }
+    // The configuration, loaded on first use; a copy.
+    QVariantMap deviceConfig();
+    void setDeviceConfig(const QVariantMap& config);
+    // True when the configuration is loaded (loading it if needed).
+    bool deviceConfigLoaded();
+    // The configuration's "tapline-items-to-sync".
+    QStringList syncItemList();
+    void setSyncItemList(const QStringList& list);
+    KTLTreeNode* itemInventory() const { return _itemTree.get(); }
+    void setItemInventory(KTLItemTree tree) { _itemTree = std::move(tree); }
+    // The calling thread's file manager.
+    FileManager& fileManager();
+
+    // --- Paths ---
+    std::string pathForConfigFile() const;
+    std::string pathForTaplineTarget() const;
+    std::string pathForTaplineTemp();
+    std::string pathForLocalTemp();
+    // Where an item of the sync list lies on the Mac: "~" expanded, else from the root.
+    static std::string macPathForItem(const std::string& item);
+    // True for an entry that may be synchronized: not empty, no NUL, no "." or ".." component.
+    static bool isSafeSyncItem(const std::string& item);
+    // True for an identifier that may name folders.
+    static bool isSafeUniqueID(const QString& identifier);
+
+    // --- Configuration file ---
+    bool readConfigFile();
+    bool writeConfigFile();
+
+    // --- Setup, VirginMac ---
+    bool isValidFileSystem();
+    bool isDeviceSetupForSync();
+    bool isUserSetupForSync();
+    bool enableSyncForThisComputerWithPrompt(bool prompt);
+
+    // --- FileFiltering ---
+    static bool shouldCopyItem(const std::optional<std::string>& item,
+                               const std::optional<std::string>& baseName);
+    static bool shouldCopyItem(const std::string& item) {
+        return shouldCopyItem(item, std::nullopt);
+    }
+
+    // --- Feedback, WindowDelegate (main thread unless said otherwise) ---
+    void show(const void* sender = nullptr);
+    void helpClicked(const void* sender = nullptr);
+    bool windowShouldClose();
+    void windowWillClose() {}
+    // The check mark of the continuous-sync menu item.
+    bool validateToggleContinuousSyncItem() { return continuousSyncState(); }
+    // Any thread.
+    void fileFolderSyncInProgress(const std::string& item, double percentComplete);
+    void logMessage(const QString& message);
+    void debugMessage(const QString& message);
+    KTLSyncWindowInterface* window() const { return _window.get(); }
+    QString displayName() const;
+
+    // --- SyncThread (worker) ---
+    void masterThread();
+    void threadDoSync();
+    void threadDoSyncListUpdate(const QStringList& newList);
+    void threadDoContinuousSync();
+    void rebuildItemTreeIfContinuous();
+
+    // --- SyncThreadSupport (worker) ---
+    void syncThreadBasicSetup();
+    void mainThreadUpdateUIForSync();
+    bool syncThreadHasInterruptedSync();
+    bool syncThreadHandleInterruptedSync();
+    bool syncThreadPrepareFolders();
+    bool syncThreadSyncItems();
+    bool syncThreadSyncItem(const std::string& item);
+    bool syncThreadFinishSync();
+    bool syncThreadCleanupAfterSync();
+    void syncThreadReportResults(bool result);
+    void mainThreadUpdateUIForSyncDone();
+    bool syncThreadProcessTempFolders();
+    bool syncThreadDeleteTempFolders();
+    // Flushes both sides' file systems: what was written is on the disks.
+    bool syncThreadFlushBothSides();
+
+    // --- Prompts ---
+    void syncThreadLogMessage(const QString& message);
+    void mainThreadUpdateUIMessageField(const QString& message);
+    bool syncThreadPerformAlertWithTitle(const QString& title, const QString& message,
+                                         bool cancelButton);
+    // Asks on the main thread and waits for the answer code.
+    int syncThreadAsk(void (KTLSyncController::*prompt)(const std::shared_ptr<KTLPromptRecord>&),
+                      const std::shared_ptr<KTLPromptRecord>& record);
+    void mainThreadPerformAlert(const std::shared_ptr<KTLPromptRecord>& record);
+    void mainThreadPromptWhenMissingMacPath(const std::shared_ptr<KTLPromptRecord>& record);
+    void mainThreadPromptWhenConflict(const std::shared_ptr<KTLPromptRecord>& record);
+
+    // --- TreeScanningRoutines (worker) ---
+    KTLItemTree buildItemTreeUsingFTS();
+    KTLItemTree buildTreeAtPath(const std::string& path);
+    void updateItemTreeReturningItemsChanged(std::vector<std::string>& changed, int32_t since,
+                                             std::vector<std::string>& added,
+                                             std::vector<std::string>& deleted);
+    void rescanDirectory(const std::string& path, KTLTreeNode* node, bool lookForDeltas,
+                         std::vector<std::string>& changed, int32_t since,
+                         std::vector<std::string>& added, std::vector<std::string>& deleted);
+    static std::string createNodeName(const std::string& name, bool isDirectory);
+    static bool nodeIsDirectory(const KTLTreeNode* node);
+    static KTLTreeNode* findChildNamed(const std::string& name, const KTLTreeNode* parent);
+    static std::vector<std::string> contentsOfNode(const KTLTreeNode* node);
+    static std::optional<std::string> buildPathForNode(const KTLTreeNode* node);
+
+  private:
+    void queueTask(KTLTask task);
+    void startWorkerIfNeeded();
+    bool readLocalRecord(QVariantMap* record);
+    QVariantMap localRecordOrEmpty();
+    bool storeLocalRecord(const QVariantMap& record);
+    bool realFolderAt(const std::string& path, const char* what);
+    bool copyOnto(const std::string& source, const std::string& destination);
+    int askMissing(const std::string& localPath);
+    bool processStagedEntries(const std::string& folder, const std::string& destinationFolder,
+                              bool skipHome, bool* sawHome, const char* movingFormat);
+    bool deleteTempFolder(const std::string& folder);
+    void appendToWindowLog(const QString& line);
+
+    // Guards the lazily filled fields and the mount point: either thread may ask first. Held
+    // only for a read or a write of a field, never across a log line: those wait for the main
+    // thread, which may itself be asking for a field.
+    mutable std::mutex _fieldLock;
+
+    std::optional<QStringList> _shadowedSyncList;
+    std::string _deviceMountPoint;
+    std::optional<QVariantMap> _deviceConfig;
+    std::optional<QString> _uniqueID;
+    std::optional<QDateTime> _lastSyncTime;
+    std::atomic<int> _defaultConflictResolutionAction{0};
+    std::atomic<int> _defaultMissingResolutionAction{0};
+    std::atomic<bool> _cancelPending{false};
+    std::unique_ptr<KTLDeleteErrorReporter> _deleteReporter;
+    std::unique_ptr<KTLCopyErrorReporter> _copyReporter;
+    bool _threadDetached = false;
+    std::atomic<bool> _workerEnded{false};
+    KTLItemTree _itemTree;
+    mutable std::mutex _taskLock;
+    std::vector<KTLTask> _taskList;
+
+    std::unique_ptr<KTLSyncWindowInterface> _window;
+    bool _windowLoadFailed = false;
+};
