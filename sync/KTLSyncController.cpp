@@ -141,6 +141,8 @@ QStringList KTLSyncController::shadowedSyncList() {
     }
     const QStringList list = syncItemList();
     std::lock_guard<std::mutex> lock(_fieldLock);
+    // An unreadable configuration gives no list, and none is kept: the next call tries again.
+    if (!_deviceConfig) return list;
     if (!_shadowedSyncList) _shadowedSyncList = list;
     return *_shadowedSyncList;
 }
@@ -180,9 +182,10 @@ QStringList KTLSyncController::syncItemList() {
 }
 
 void KTLSyncController::setSyncItemList(const QStringList& list) {
-    const QVariantMap loaded = deviceConfig();
+    deviceConfig();
     std::lock_guard<std::mutex> lock(_fieldLock);
-    QVariantMap config = _deviceConfig.value_or(loaded);
+    if (!_deviceConfig) return;
+    QVariantMap config = *_deviceConfig;
     config.insert(QStringLiteral("tapline-items-to-sync"), QVariant(list));
     _deviceConfig = config;
 }
