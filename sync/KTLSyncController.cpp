@@ -52,6 +52,7 @@ KTLSyncController::~KTLSyncController() {
 
 std::shared_ptr<KTLSyncController> KTLSyncController::controllerForMountPoint(
     const std::string& mountPoint) {
+    prepareMainThreadHandoffs();
     return std::make_shared<KTLSyncController>(Private{}, mountPoint);
 }
 

@@ -1,8 +1,95 @@
 #include "MainThread.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <QThread>
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "ConditionLock.h"
+
+namespace {
+
+// Work handed to the main thread goes through a queue of our own and an eventfd that wakes
+// the main loop: every hand-over is then made with locks the thread checker can see, which it
+// can't in Qt's own queued calls.
+class MainThreadDispatcher : public QObject {
+  public:
+    explicit MainThreadDispatcher(QObject* parent)
+        : QObject(parent), _fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (_fd >= 0) {
+            _notifier = new QSocketNotifier(_fd, QSocketNotifier::Read, this);
+            connect(_notifier, &QSocketNotifier::activated, this, [this] { drain(); });
+        }
+    }
+    ~MainThreadDispatcher() override {
+        drain();
+        if (_fd >= 0) close(_fd);
+    }
+    bool usable() const { return _fd >= 0; }
+
+    void post(std::function<void()> work) {
+        {
+            std::lock_guard<std::mutex> lock(_lock);
+            _queue.push_back(std::move(work));
+        }
+        const uint64_t one = 1;
+        while (write(_fd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+
+  private:
+    void drain() {
+        uint64_t count;
+        while (read(_fd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+        for (;;) {
+            std::function<void()> work;
+            {
+                std::lock_guard<std::mutex> lock(_lock);
+                if (_queue.empty()) return;
+                work = std::move(_queue.front());
+                _queue.pop_front();
+            }
+            work();
+        }
+    }
+
+    int _fd;
+    QSocketNotifier* _notifier = nullptr;
+    std::mutex _lock;
+    std::deque<std::function<void()>> _queue;
+};
+
+std::atomic<MainThreadDispatcher*> sDispatcher{nullptr};
+
+void postToMainThread(std::function<void()> work) {
+    if (MainThreadDispatcher* dispatcher = sDispatcher.load()) {
+        dispatcher->post(std::move(work));
+        return;
+    }
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
+}
+
+}  // namespace
+
+void prepareMainThreadHandoffs() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || !isMainThread() || sDispatcher.load()) return;
+    auto* dispatcher = new MainThreadDispatcher(app);
+    if (!dispatcher->usable()) {
+        delete dispatcher;
+        return;
+    }
+    QObject::connect(dispatcher, &QObject::destroyed, [] { sDispatcher = nullptr; });
+    sDispatcher = dispatcher;
+}
 
 bool isMainThread() {
     QCoreApplication* app = QCoreApplication::instance();
@@ -14,14 +101,18 @@ void runOnMainThreadAndWait(const std::function<void()>& work) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(QCoreApplication::instance(), work, Qt::BlockingQueuedConnection);
+    auto done = std::make_shared<ConditionLock>(1);
+    postToMainThread([&work, done] {
+        work();
+        done->setCondition(0);
+    });
+    done->waitForCondition(0);
 }
 
 void runOnMainThread(std::function<void()> work) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr) {
+    if (QCoreApplication::instance() == nullptr) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+    postToMainThread(std::move(work));
 }

@@ -15,3 +15,7 @@ void runOnMainThreadAndWait(const std::function<void()>& work);
 // Queues `work` for the main thread and returns at once; runs it at once when there is no
 // application object.
 void runOnMainThread(std::function<void()> work);
+
+// Sets up the hand-offs; call on the main thread once the application object exists, before
+// workers start (making a controller does it).
+void prepareMainThreadHandoffs();
