@@ -1,0 +1,221 @@
+#include "KTLSyncWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <utility>
+
+#include "KTLLocalizedString.h"
+#include "KTLSyncController.h"
+
+KTLSyncWindow::KTLSyncWindow(std::weak_ptr<KTLSyncController> controller)
+    : QWidget(nullptr), _controller(std::move(controller)) {
+    setObjectName(QStringLiteral("_window"));
+    buildWindow();
+    buildAlertPanel();
+    buildMissingPanel();
+    buildConflictPanel();
+    if (auto owner = _controller.lock()) setWindowTitle(owner->displayName());
+}
+
+KTLSyncWindow::~KTLSyncWindow() {
+    // The sheets die with the window; none of them may call back into a half-destroyed one.
+    for (QDialog* sheet : {_alertPanel, _missingAlertPanel, _conflictAlertPanel})
+        sheet->disconnect(this);
+    // Whoever waits for the answer still gets one, once the sheet is down.
+    if (QDialog* sheet = std::exchange(_openSheet, nullptr)) sheet->hide();
+    if (auto didEnd = std::exchange(_sheetDidEnd, nullptr)) didEnd(0);
+}
+
+void KTLSyncWindow::buildWindow() {
+    _messageTextField = new QLabel(this);
+    _messageTextField->setObjectName(QStringLiteral("_messageTextField"));
+    _messageTextField->setTextFormat(Qt::PlainText);
+    _messageTextField->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // One line whatever the text; a long path must not widen the window.
+    _messageTextField->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    _messageTextField->setMinimumHeight(_messageTextField->fontMetrics().height());
+
+    _progressIndicator = new QProgressBar(this);
+    _progressIndicator->setObjectName(QStringLiteral("_progressIndicator"));
+    _progressIndicator->setTextVisible(false);
+    _progressIndicator->setRange(0, 1);
+    _progressIndicator->setValue(0);
+    // Hiding it between runs must not move the Cancel button.
+    QSizePolicy keepPlace = _progressIndicator->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    _progressIndicator->setSizePolicy(keepPlace);
+    _progressIndicator->hide();
+
+    _cancelButton = new QPushButton(KTLLocalizedString(QStringLiteral("Cancel")), this);
+    _cancelButton->setObjectName(QStringLiteral("_cancelButton"));
+    _cancelButton->setEnabled(false);
+    connect(_cancelButton, &QPushButton::clicked, this, [this] {
+        if (auto owner = _controller.lock()) owner->cancelButtonClicked(this);
+    });
+
+    _helpButton = new QToolButton(this);
+    _helpButton->setObjectName(QStringLiteral("_helpButton"));
+    _helpButton->setText(QStringLiteral("?"));
+    _helpButton->setToolTip(KTLLocalizedString(QStringLiteral("Help")));
+    connect(_helpButton, &QToolButton::clicked, this, [this] {
+        if (auto owner = _controller.lock()) owner->helpClicked(this);
+    });
+
+    _drawerButton = new QToolButton(this);
+    _drawerButton->setObjectName(QStringLiteral("_drawerButton"));
+    _drawerButton->setText(KTLLocalizedString(QStringLiteral("Log")));
+    _drawerButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    _drawerButton->setArrowType(Qt::RightArrow);
+    _drawerButton->setAutoRaise(true);
+    _drawerButton->setCheckable(true);
+    connect(_drawerButton, &QToolButton::toggled, this, [this](bool open) { setDrawerOpen(open); });
+
+    _windowDrawer = new QWidget(this);
+    _windowDrawer->setObjectName(QStringLiteral("_windowDrawer"));
+    _windowDrawerTextView = new QPlainTextEdit(_windowDrawer);
+    _windowDrawerTextView->setObjectName(QStringLiteral("_windowDrawerTextView"));
+    _windowDrawerTextView->setReadOnly(true);
+    _windowDrawerTextView->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                                   Qt::TextSelectableByKeyboard);
+    // The log only grows; an undo history would double its memory.
+    _windowDrawerTextView->setUndoRedoEnabled(false);
+    _windowDrawerTextView->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    auto* drawerLayout = new QVBoxLayout(_windowDrawer);
+    drawerLayout->setContentsMargins(0, 0, 0, 0);
+    drawerLayout->addWidget(_windowDrawerTextView);
+    _windowDrawer->hide();
+
+    auto* progressRow = new QHBoxLayout;
+    progressRow->addWidget(_progressIndicator, 1);
+    progressRow->addWidget(_cancelButton);
+    auto* controlRow = new QHBoxLayout;
+    controlRow->addWidget(_drawerButton);
+    controlRow->addStretch(1);
+    controlRow->addWidget(_helpButton);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(_messageTextField);
+    layout->addLayout(progressRow);
+    layout->addLayout(controlRow);
+    layout->addWidget(_windowDrawer, 1);
+
+    resize(460, sizeHint().height());
+    setDrawerOpen(false);
+}
+
+bool KTLSyncWindow::isDrawerOpen() const {
+    return !_windowDrawer->isHidden();
+}
+
+void KTLSyncWindow::setDrawerOpen(bool open) {
+    if (_drawerButton->isChecked() != open) {
+        _drawerButton->setChecked(open);  // comes back here through toggled
+        return;
+    }
+    _drawerButton->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+    if (open == isDrawerOpen()) {
+        if (!open) setMaximumHeight(minimumSizeHint().height());
+        return;
+    }
+    if (open) {
+        _windowDrawer->show();
+        setMaximumHeight(QWIDGETSIZE_MAX);
+        resize(width(), height() + _drawerHeight);
+    } else {
+        // The pane comes back as tall as the user left it.
+        _drawerHeight = _windowDrawer->height();
+        _windowDrawer->hide();
+        layout()->activate();
+        const int closedHeight = minimumSizeHint().height();
+        setMaximumHeight(closedHeight);
+        resize(width(), closedHeight);
+    }
+}
+
+void KTLSyncWindow::showWindow() {
+    if (auto owner = _controller.lock()) setWindowTitle(owner->displayName());
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void KTLSyncWindow::closeWindow() {
+    // Not asked; closeEvent still ends the open sheet.
+    _closingByProgram = true;
+    close();
+    _closingByProgram = false;
+}
+
+bool KTLSyncWindow::isWindowVisible() const {
+    return isVisible();
+}
+
+void KTLSyncWindow::closeEvent(QCloseEvent* event) {
+    std::shared_ptr<KTLSyncController> owner = _controller.lock();
+    if (!_closingByProgram && owner && !owner->windowShouldClose()) {
+        event->ignore();
+        return;
+    }
+    endOpenSheet(0);
+    if (owner) owner->windowWillClose();
+    // Only hidden: the window, its log and its sheets stay for the next show.
+    event->accept();
+}
+
+void KTLSyncWindow::setStatusLine(const QString& text) {
+    _messageTextField->setText(text);
+    if (_messageTextField->isVisible()) _messageTextField->repaint();
+}
+
+QString KTLSyncWindow::statusLine() const {
+    return _messageTextField->text();
+}
+
+void KTLSyncWindow::appendDrawerText(const QString& text) {
+    // Inserted at the end of the document, leaving the user's selection alone.
+    QTextCursor cursor(_windowDrawerTextView->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
+    QScrollBar* bar = _windowDrawerTextView->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void KTLSyncWindow::showRunning(bool withCancelButton) {
+    setProgressIndeterminate();
+    _progressIndicator->show();
+    _cancelButton->setEnabled(withCancelButton);
+}
+
+void KTLSyncWindow::showIdle() {
+    _progressIndicator->hide();
+    // A determinate, empty bar: a busy bar keeps animating even while hidden.
+    _progressIndicator->setRange(0, 1);
+    _progressIndicator->setValue(0);
+    _cancelButton->setEnabled(false);
+}
+
+void KTLSyncWindow::setProgressIndeterminate() {
+    if (_progressIndicator->minimum() == 0 && _progressIndicator->maximum() == 0) return;
+    _progressIndicator->setRange(0, 0);
+}
+
+void installSyncWindows() {
+    KTLSyncController::setWindowFactory([](const std::shared_ptr<KTLSyncController>& controller)
+                                            -> std::unique_ptr<KTLSyncWindowInterface> {
+        // Widgets need a widget application; without one the drive has no window.
+        if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return nullptr;
+        return std::make_unique<KTLSyncWindow>(controller);
+    });
+}
