@@ -6,6 +6,7 @@
 #include <QVariantMap>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,7 +18,7 @@
 #include "FileManager.h"
 #include "KTLErrorReporter.h"
 #include "KTLItemTree.h"
-#include "KTLSyncWindow.h"
+#include "KTLSyncWindowInterface.h"
 
 // One task for a drive's worker: "operation" and, for "updateSyncList", the new list.
 struct KTLTask {
@@ -245,7 +246,9 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     KTLItemTree _itemTree;
     mutable std::mutex _taskLock;
     std::vector<KTLTask> _taskList;
+    std::condition_variable _taskQueued;  // wakes an idle worker
 
     std::unique_ptr<KTLSyncWindowInterface> _window;
     bool _windowLoadFailed = false;
+    bool _wroteThisRun = false;  // worker only: this run copied or moved something
 };

@@ -6,7 +6,7 @@
 #include <memory>
 
 // The engine's header has the same name as this one; the path keeps the two apart.
-#include "../sync/KTLSyncWindow.h"
+#include "KTLSyncWindowInterface.h"
 
 class KTLSyncController;
 class QCheckBox;
