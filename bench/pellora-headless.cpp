@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
         }
         if (controller->workerEnded()) app.quit();
     });
-    poll.start(20);
+    poll.start(5);
     app.exec();
     return status;
 }

@@ -119,6 +119,7 @@ bool KTLSyncController::processStagedEntries(const std::string& folder,
         if (sDebug)
             syncThreadLogMessage(
                 KTLFormatWith(QString::fromUtf8(movingFormat), pathText(staged), pathText(final)));
+        _wroteThisRun = true;
         if (!OrvaneUtilities::movePathOntoPath(manager, staged, final, &copyReporter()))
             return false;
     }

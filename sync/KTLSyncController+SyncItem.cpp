@@ -1,5 +1,6 @@
 #include <QDateTime>
 #include <QTimeZone>
+#include <algorithm>
 
 #include "KTLFormat.h"
 #include "KTLSyncController.h"
@@ -43,6 +44,7 @@ __int128 nanosecondsAfter(int64_t ns, const QDateTime& time) {
 }  // namespace
 
 bool KTLSyncController::copyOnto(const std::string& source, const std::string& destination) {
+    _wroteThisRun = true;
     return OrvaneUtilities::copyPathOntoPath(fileManager(), source, destination, &copyReporter());
 }
 
@@ -58,23 +60,29 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
     const std::string driveStaged = stringByAppendingPathComponent(pathForTaplineTemp(), item);
     const std::string macStaged = stringByAppendingPathComponent(pathForLocalTemp(), item);
     const bool debug = sDebug;
+    // Callers test `debug` first, so that no line is built for nothing.
     auto say = [&](const QString& format, auto... args) {
-        if (debug) syncThreadLogMessage(KTLFormatWith(format, args...));
+        syncThreadLogMessage(KTLFormatWith(format, args...));
     };
 
     const std::string baseName = lastPathComponent(mac);
     // Unfinished copies left by a crash are never carried to the other side.
     if (!shouldCopyItem(item, baseName) || isTemporaryName(baseName)) {
-        say(QStringLiteral("-syncThreadSyncItem: skipping \"%@\" <--> \"%@\"."), pathText(mac),
-            pathText(drive));
+        if (debug)
+            say(QStringLiteral("-syncThreadSyncItem: skipping \"%@\" <--> \"%@\"."), pathText(mac),
+                pathText(drive));
         return true;
     }
-    say(QStringLiteral("-syncThreadSyncItem: synchronizing \"%@\" with \"%@\"."), pathText(mac),
-        pathText(drive));
+    if (debug)
+        say(QStringLiteral("-syncThreadSyncItem: synchronizing \"%@\" with \"%@\"."), pathText(mac),
+            pathText(drive));
 
     auto finish = [&](bool result) {
-        say(QStringLiteral("-syncThreadSyncItem: synchronizing \"%@\" with \"%@\" returning %s."),
-            pathText(mac), pathText(drive), result ? QStringLiteral("YES") : QStringLiteral("NO"));
+        if (debug)
+            say(QStringLiteral(
+                    "-syncThreadSyncItem: synchronizing \"%@\" with \"%@\" returning %s."),
+                pathText(mac), pathText(drive),
+                result ? QStringLiteral("YES") : QStringLiteral("NO"));
         return result;
     };
     if (cancelPending()) return finish(false);
@@ -85,72 +93,88 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
         manager.fileAttributesAtPath(drive, false);
 
     if (macAttributes && !driveAttributes) {
-        say(QStringLiteral(
-                "-syncThreadSyncItem: item missing on Tapline\\U2122 - copying \"%@\" -> \"%@\""),
-            pathText(mac), pathText(driveStaged));
+        if (debug)
+            say(QStringLiteral("-syncThreadSyncItem: item missing on Tapline\\U2122 - copying "
+                               "\"%@\" -> \"%@\""),
+                pathText(mac), pathText(driveStaged));
         return finish(copyOnto(mac, driveStaged));
     }
     if (!macAttributes && driveAttributes) {
-        say(QStringLiteral("-syncThreadSyncItem: \"%@\" is on the Tapline\\U2122, \"%@\" is "
-                           "missing on the Mac\\U00AE"),
-            pathText(drive), pathText(mac));
+        if (debug)
+            say(QStringLiteral("-syncThreadSyncItem: \"%@\" is on the Tapline\\U2122, \"%@\" is "
+                               "missing on the Mac\\U00AE"),
+                pathText(drive), pathText(mac));
         const int answer = askMissing(mac);
         if (answer == 0) return finish(false);
         if (answer == -1) {
-            say(QStringLiteral("-syncThreadSyncItem: skipping item"));
+            if (debug) say(QStringLiteral("-syncThreadSyncItem: skipping item"));
             return finish(false);
         }
-        say(QStringLiteral(
-                "-syncThreadSyncItem: item missing on Mac\\U00AE - copying \"%@\" -> \"%@\""),
-            pathText(drive), pathText(macStaged));
+        if (debug)
+            say(QStringLiteral(
+                    "-syncThreadSyncItem: item missing on Mac\\U00AE - copying \"%@\" -> \"%@\""),
+                pathText(drive), pathText(macStaged));
         return finish(copyOnto(drive, macStaged));
     }
     if (!macAttributes && !driveAttributes) {
-        say(QStringLiteral("-syncThreadSyncItem: unable to sync \"%@\" with \"%@\" because it does "
-                           "not exist on either the Mac\\U00AE or the Tapline\\U2122."),
-            pathText(mac), pathText(drive));
+        if (debug)
+            say(QStringLiteral(
+                    "-syncThreadSyncItem: unable to sync \"%@\" with \"%@\" because it does "
+                    "not exist on either the Mac\\U00AE or the Tapline\\U2122."),
+                pathText(mac), pathText(drive));
         return finish(true);
     }
 
     if (macAttributes->isDirectory() != driveAttributes->isDirectory()) {
-        say(kPad + QStringLiteral(": Mac\\U00AE file type         : %@"),
-            fileTypeName(macAttributes->type));
-        say(kPad + QStringLiteral(": Tapline\\U2122 file type    : %@"),
-            fileTypeName(driveAttributes->type));
-        say(kPad + QStringLiteral(": skipping because file types do not match."));
+        if (debug)
+            say(kPad + QStringLiteral(": Mac\\U00AE file type         : %@"),
+                fileTypeName(macAttributes->type));
+        if (debug)
+            say(kPad + QStringLiteral(": Tapline\\U2122 file type    : %@"),
+                fileTypeName(driveAttributes->type));
+        if (debug) say(kPad + QStringLiteral(": skipping because file types do not match."));
         return finish(false);
     }
 
     if (macAttributes->isDirectory()) {
-        say(QStringLiteral("-syncThreadSyncItem: items are directories - recursing"));
-        for (const std::string& name :
-             manager.directoryContentsAtPath(mac).value_or(std::vector<std::string>())) {
+        if (debug) say(QStringLiteral("-syncThreadSyncItem: items are directories - recursing"));
+        std::vector<std::string> macNames =
+            manager.directoryContentsAtPath(mac).value_or(std::vector<std::string>());
+        for (const std::string& name : macNames) {
             if (!syncThreadSyncItem(stringByAppendingPathComponent(item, name)))
                 return finish(false);
         }
-        say(
-            QStringLiteral("-syncThreadSyncItem: items are directories - back from recursion now "
-                           "checking for missing files"));
+        // What the Mac listed exists there; only the other names need a look of their own.
+        std::sort(macNames.begin(), macNames.end());
+        if (debug)
+            say(QStringLiteral(
+                "-syncThreadSyncItem: items are directories - back from recursion now "
+                "checking for missing files"));
         for (const std::string& name :
              manager.directoryContentsAtPath(drive).value_or(std::vector<std::string>())) {
             if (isTemporaryName(name)) continue;
             const std::string driveEntry = stringByAppendingPathComponent(drive, name);
             const std::string macEntry = stringByAppendingPathComponent(mac, name);
             if (cancelPending()) return finish(false);
-            if (manager.fileAttributesAtPath(macEntry, false)) continue;
-            say(QStringLiteral("-syncThreadSyncItem: \"%@\" is on the Tapline\\U2122, \"%@\" is "
-                               "missing on the Mac\\U00AE"),
-                pathText(driveEntry), pathText(macEntry));
+            if (std::binary_search(macNames.begin(), macNames.end(), name) ||
+                manager.fileAttributesAtPath(macEntry, false))
+                continue;
+            if (debug)
+                say(QStringLiteral(
+                        "-syncThreadSyncItem: \"%@\" is on the Tapline\\U2122, \"%@\" is "
+                        "missing on the Mac\\U00AE"),
+                    pathText(driveEntry), pathText(macEntry));
             const int answer = askMissing(macEntry);
             if (answer == 0) return finish(true);
             if (answer == -1) {
-                say(QStringLiteral("-syncThreadSyncItem: skipping item"));
+                if (debug) say(QStringLiteral("-syncThreadSyncItem: skipping item"));
                 continue;
             }
             const std::string macStagedEntry = stringByAppendingPathComponent(
                 stringByAppendingPathComponent(pathForLocalTemp(), item), name);
-            say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(driveEntry),
-                pathText(macStagedEntry));
+            if (debug)
+                say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(driveEntry),
+                    pathText(macStagedEntry));
             if (!copyOnto(driveEntry, macStagedEntry)) return finish(false);
         }
         return finish(true);
@@ -160,15 +184,17 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
     const int64_t m = macAttributes->modificationTimeNs;
     const int64_t d = driveAttributes->modificationTimeNs;
     const QDateTime last = lastSyncTime();
-    say(kPad + QStringLiteral(": Mac\\U00AE mod date: %@"), dateText(m));
-    say(kPad + QStringLiteral(": Tapline\\U2122    : %@"), dateText(d));
-    say(kPad + QStringLiteral(": lastSyncTime : %@"),
-        last.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +0000")));
+    if (debug) say(kPad + QStringLiteral(": Mac\\U00AE mod date: %@"), dateText(m));
+    if (debug) say(kPad + QStringLiteral(": Tapline\\U2122    : %@"), dateText(d));
+    if (debug)
+        say(kPad + QStringLiteral(": lastSyncTime : %@"),
+            last.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +0000")));
     if (nanosecondsAfter(m, last) <= 0 && nanosecondsAfter(d, last) <= 0) return finish(true);
     const int64_t deltaNs = m - d;
     if (deltaNs == 0) return finish(true);
-    say(kPad + QStringLiteral(": modDelta    : %f"),
-        QString::number(double(deltaNs) / 1e9, 'f', 6));
+    if (debug)
+        say(kPad + QStringLiteral(": modDelta    : %f"),
+            QString::number(double(deltaNs) / 1e9, 'f', 6));
 
     auto record = std::make_shared<KTLPromptRecord>();
     record->localPath = mac;
@@ -179,16 +205,16 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
         case 0:
             return finish(false);
         case 1:
-            say(QStringLiteral("-syncThreadSyncItem: newer item selected"));
+            if (debug) say(QStringLiteral("-syncThreadSyncItem: newer item selected"));
             break;
         case -1:
-            say(QStringLiteral("-syncThreadSyncItem: older item selected"));
+            if (debug) say(QStringLiteral("-syncThreadSyncItem: older item selected"));
             break;
         case 2:
-            say(QStringLiteral("-syncThreadSyncItem: newer source selected"));
+            if (debug) say(QStringLiteral("-syncThreadSyncItem: newer source selected"));
             break;
         case -2:
-            say(QStringLiteral("-syncThreadSyncItem: older source selected"));
+            if (debug) say(QStringLiteral("-syncThreadSyncItem: older source selected"));
             break;
         default:
             break;
@@ -198,7 +224,8 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
     const bool macWins = (keepNewer && deltaNs > 0) || (keepOlder && deltaNs < 0);
     const std::string& source = macWins ? mac : drive;
     const std::string& destination = macWins ? driveStaged : macStaged;
-    say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(source),
-        pathText(destination));
+    if (debug)
+        say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(source),
+            pathText(destination));
     return finish(copyOnto(source, destination));
 }

@@ -27,7 +27,10 @@ void KTLSyncController::masterThread() {
             ++idle;
             if (!empty) break;
             if (idle < sIdleCount) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(sPollIntervalMs.load()));
+                // A sleep that a newly queued task cuts short: the task starts at once.
+                std::unique_lock<std::mutex> lock(_taskLock);
+                _taskQueued.wait_for(lock, std::chrono::milliseconds(sPollIntervalMs.load()),
+                                     [this] { return !_taskList.empty(); });
                 continue;
             }
             std::lock_guard<std::mutex> lock(_taskLock);

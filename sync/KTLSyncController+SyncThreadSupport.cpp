@@ -17,6 +17,7 @@ QString localized(const char* key) {
 }  // namespace
 
 void KTLSyncController::syncThreadBasicSetup() {
+    _wroteThisRun = false;
     sDebug = PreferenceDomain::standardUserDefaults().boolForKey(QStringLiteral("debug"));
     mainThreadUpdateUIMessageField(
         KTLFormatWith(localized("Synchronizing \"%1$@\"..."), displayName()));
@@ -151,10 +152,11 @@ bool KTLSyncController::syncThreadFlushBothSides() {
 bool KTLSyncController::syncThreadFinishSync() {
     mainThreadUpdateUIMessageField(
         KTLFormatWith(localized("Finishing synchronization with \"%1$@\"..."), displayName()));
-    syncThreadFlushBothSides();
+    // The staged copies were flushed when their batch was committed.
     const bool result = syncThreadProcessTempFolders();
-    // What was reported as synchronized must be on both disks before the time says so.
-    syncThreadFlushBothSides();
+    // What was reported as synchronized must be on both disks before the time says so. A run
+    // that wrote nothing has nothing to flush.
+    if (_wroteThisRun) syncThreadFlushBothSides();
     updateLastSyncTime(QDateTime::currentDateTimeUtc());
     return result;
 }

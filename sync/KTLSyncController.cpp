@@ -69,8 +69,11 @@ void KTLSyncController::setHelpHandler(std::function<void()> handler) {
 // --- Work requests ---
 
 void KTLSyncController::queueTask(KTLTask task) {
-    std::lock_guard<std::mutex> lock(_taskLock);
-    _taskList.push_back(std::move(task));
+    {
+        std::lock_guard<std::mutex> lock(_taskLock);
+        _taskList.push_back(std::move(task));
+    }
+    _taskQueued.notify_all();
 }
 
 void KTLSyncController::startWorkerIfNeeded() {
@@ -102,6 +105,7 @@ void KTLSyncController::updateSyncList(const QStringList& newList) {
         }
         _taskList.push_back({QStringLiteral("updateSyncList"), newList});
     }
+    _taskQueued.notify_all();
     startWorkerIfNeeded();
 }
 
