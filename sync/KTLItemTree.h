@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A tree of item names: the picture of the synchronized items that continuous sync compares
+// against. A name ending in "/" is a folder. Children stay sorted by name (byte order), so
+// lookups are binary searches. The root has no name. Names are bytes.
+//
+// A node holds its name, its parent and its children and nothing else: a tree of 100,000 files
+// has to stay within a few tens of bytes per node beyond the names themselves.
+class KTLTreeNode {
+  public:
+    KTLTreeNode() = default;
+    explicit KTLTreeNode(std::string name) : _name(std::move(name)) {}
+    KTLTreeNode(const KTLTreeNode&) = delete;
+    KTLTreeNode& operator=(const KTLTreeNode&) = delete;
+
+    const std::optional<std::string>& name() const { return _name; }
+    void setName(std::string name) { _name = std::move(name); }
+    KTLTreeNode* parent() const { return _parent; }
+    const std::vector<std::unique_ptr<KTLTreeNode>>& children() const { return _children; }
+    size_t childCount() const { return _children.size(); }
+    KTLTreeNode* childAtIndex(size_t index) const { return _children[index].get(); }
+
+    // Appends at the end; the caller sorts when it is done adding.
+    KTLTreeNode* appendChild(std::unique_ptr<KTLTreeNode> child);
+    // Puts the child where sorting after appending it would (after any equal names). Children
+    // must already be sorted.
+    KTLTreeNode* insertChildSorted(std::unique_ptr<KTLTreeNode> child);
+    // Takes the child and its subtree out of this node; none if it is not a child.
+    std::unique_ptr<KTLTreeNode> removeChild(const KTLTreeNode* child);
+    // Destroys all of the given children with their subtrees in one pass over the children;
+    // pointers that are not children are ignored. Returns how many went.
+    size_t removeChildren(std::vector<const KTLTreeNode*> children);
+    // Stable: siblings with equal names keep their order.
+    void sortChildren();
+
+  private:
+    std::optional<std::string> _name;
+    KTLTreeNode* _parent = nullptr;
+    std::vector<std::unique_ptr<KTLTreeNode>> _children;
+};
+
+using KTLItemTree = std::unique_ptr<KTLTreeNode>;
+
+// The order of siblings: the names compared byte by byte (`options` is always 0); a node without
+// a name sorts before any named one. Negative, zero or positive.
+int KTLTreeSortFunction(const KTLTreeNode& a, const KTLTreeNode& b, const int* options);
+
+// Prints the tree below and including `node`, one node per line, flushed after every line.
+void CFTreeShow(const KTLTreeNode* node, FILE* out = stdout);
+// Prints `node` at `level` and its subtree. `hasSibling` holds one flag per level above (does
+// the ancestor at that level have a following sibling); it starts with room for 16 levels and
+// is doubled before a deeper level's flag is written.
+void _CFShowTreeNode(const KTLTreeNode* node, int level, std::vector<char>& hasSibling, FILE* out);
