@@ -6,10 +6,6 @@ namespace OrvaneUtilities {
 
 namespace {
 
-bool isFolder(const std::optional<FileAttributes>& attributes) {
-    return attributes && attributes->isDirectory();
-}
-
 // A folder meeting a non-folder: nothing changes; the handler's answer decides.
 bool typeMismatch(FileManager& manager, const std::string& source, const std::string& destination,
                   FileManagerHandler* handler) {
@@ -51,12 +47,9 @@ bool copyOnto(FileManager& manager, const std::string& source, const std::string
     };
 
     if (!destinationAttributes) {
-        if (sourceAttributes->isDirectory()) {
-            if (!createDirectoryAtPath(manager, destination, nullptr, true)) return false;
-            if (!isFolder(manager.fileAttributesAtPath(destination, false)))
-                return typeMismatch(manager, source, destination, handler);
-            return mergeFolders(manager, source, destination, onto);
-        }
+        // Nothing there yet: the whole item is copied as it is, folders with their own
+        // permissions and times (a private folder must stay private), and a folder tree is
+        // written as one temporary tree that gets its name in one step.
         std::string parent = stringByDeletingLastPathComponent(destination);
         if (parent.empty()) return false;
         if (!createDirectoryAtPath(manager, parent, nullptr, true)) return false;

@@ -175,8 +175,13 @@ TEST(OntoOperations, FoldersToAbsentDestinations) {
     TempDir dir;
     ASSERT_EQ(mkdir((dir / "empty").c_str(), 0700), 0);
     FileManager manager;
+    ASSERT_TRUE(setModificationTime(dir / "empty", 978307200LL * 1000000000LL));
     ASSERT_TRUE(copyPathOntoPath(manager, dir / "empty", dir / "made/here", nullptr));
-    EXPECT_TRUE(manager.fileAttributesAtPath(dir / "made/here", false)->isDirectory());
+    auto made = manager.fileAttributesAtPath(dir / "made/here", false);
+    ASSERT_TRUE(made && made->isDirectory());
+    // A folder copied whole keeps its own permissions and time: a private folder stays private.
+    EXPECT_EQ(made->permissions, mode_t(0700));
+    EXPECT_EQ(made->modificationTimeNs, 978307200LL * 1000000000LL);
 
     ASSERT_EQ(mkdir((dir / "whole").c_str(), 0755), 0);
     ASSERT_TRUE(writeFile(dir / "whole/f", "f"));
