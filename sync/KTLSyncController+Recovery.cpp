@@ -82,7 +82,10 @@ bool KTLSyncController::syncThreadHandleInterruptedSync() {
         syncThreadLogMessage(localized("Processing interrrupted sync."));
         const bool moved = syncThreadProcessTempFolders();
         syncThreadFlushBothSides();
-        updateLastSyncTime(QDateTime::currentDateTimeUtc());
+        // The last sync time stays where it was. Moving it to this moment would make every
+        // change made before now, and not yet staged, look synchronized to the run that
+        // follows: the two copies would stay different for good. The run sets it when it
+        // completes.
         syncThreadLogMessage(localized("Interrupted sync finished."));
         if (!moved) {
             syncThreadLogMessage(localized("Interrupted sync was not completed."));
