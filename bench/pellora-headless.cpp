@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
         }
         if (controller->workerEnded()) app.quit();
     });
-    poll.start(5);
+    poll.start(1);
     app.exec();
     return status;
 }

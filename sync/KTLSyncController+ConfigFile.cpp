@@ -22,14 +22,14 @@ std::string joined(const std::string& path, const std::string& name) {
     return stringByAppendingPathComponent(path, name);
 }
 
-std::string homeFolder() {
-    const char* home = getenv("HOME");
-    return home ? std::string(home) : std::string("/");
-}
-
 }  // namespace
 
 // --- Paths ---
+
+std::string KTLSyncController::homeFolder() {
+    const char* home = getenv("HOME");
+    return home && *home ? std::string(home) : std::string("/");
+}
 
 std::string KTLSyncController::pathForConfigFile() const {
     return joined(deviceMountPoint(), ".TolvexConfig");

@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include "DisplayName.h"
+#include "FolderChain.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
@@ -16,47 +17,42 @@ QString localized(const char* key) {
     return KTLLocalizedString(QString::fromUtf8(key));
 }
 
-enum class Found { Nothing, Folder, SomethingElse };
-
-// Links are not followed: a link at a staging folder's place is something in the way, never a
-// staging folder whose contents we would move into place.
-Found whatIsAt(const std::string& path) {
-    struct stat status;
-    if (lstat(path.c_str(), &status) != 0) return Found::Nothing;
-    return S_ISDIR(status.st_mode) ? Found::Folder : Found::SomethingElse;
-}
-
-std::string homeFolder() {
-    const char* home = getenv("HOME");
-    return home ? std::string(home) : std::string("/");
-}
-
 }  // namespace
 
+FolderChainState KTLSyncController::driveStagingState() {
+    return folderChainState(deviceMountPoint(), {"Tolvex", "TL_VS_W", uniqueID().toStdString()});
+}
+
+FolderChainState KTLSyncController::macStagingState() {
+    return folderChainState(homeFolder(), {".TL_VS_W", uniqueID().toStdString()});
+}
+
+// A link anywhere on the way to a staging folder is something in the way, never a staging
+// folder whose contents we would move into place.
 bool KTLSyncController::syncThreadHasInterruptedSync() {
-    switch (whatIsAt(pathForLocalTemp())) {
-        case Found::Folder:
+    switch (macStagingState()) {
+        case FolderChainState::Folders:
             debugMessage(
                 QStringLiteral("-hasInterruptedSync: detected an interrupted sync "
                                "(Tapline\\U2122->Mac\\U00AE) for this computer."));
             return true;
-        case Found::SomethingElse:
+        case FolderChainState::InTheWay:
             debugMessage(
                 QStringLiteral("-hasInterruptedSync: something is in the way of the "
                                "directory used for copying files to the Mac\\U00AE."));
             return false;
-        case Found::Nothing:
+        case FolderChainState::Missing:
             break;
     }
-    switch (whatIsAt(pathForTaplineTemp())) {
-        case Found::Nothing:
+    switch (driveStagingState()) {
+        case FolderChainState::Missing:
             return false;
-        case Found::Folder:
+        case FolderChainState::Folders:
             debugMessage(
                 QStringLiteral("-hasInterruptedSync: detected an interrupted sync "
                                "(Mac\\U00AE->Tapline\\U2122) for this computer."));
             return true;
-        case Found::SomethingElse:
+        case FolderChainState::InTheWay:
             debugMessage(
                 QStringLiteral("-hasInterruptedSync: something is in the way of the "
                                "directory used for copying files to the Tapline\\U2122."));
@@ -122,7 +118,7 @@ bool KTLSyncController::processStagedEntries(const std::string& folder,
         if (sDebug)
             syncThreadLogMessage(
                 KTLFormatWith(QString::fromUtf8(movingFormat), pathText(staged), pathText(final)));
-        _wroteThisRun = true;
+        (destinationFolder == pathForTaplineTarget() ? _wroteDrive : _wroteMac) = true;
         if (!OrvaneUtilities::movePathOntoPath(manager, staged, final, &copyReporter()))
             return false;
     }
@@ -133,29 +129,37 @@ bool KTLSyncController::syncThreadProcessTempFolders() {
     FileManager& manager = fileManager();
     const std::string driveTemp = pathForTaplineTemp();
     const std::string localTemp = pathForLocalTemp();
+    // Only real staging folders are emptied: through a link the moves would fetch from
+    // anywhere.
+    const FolderChainState driveState = driveStagingState();
+    const FolderChainState macState = macStagingState();
+    const bool driveUsable = driveState == FolderChainState::Folders;
+    const bool macUsable = macState == FolderChainState::Folders;
     // A crash may have left unfinished copies in staging; they must never reach a real name.
-    if (whatIsAt(driveTemp) == Found::Folder)
-        manager.removeTemporaryItemsBelow(driveTemp, &deleteReporter());
-    if (whatIsAt(localTemp) == Found::Folder)
-        manager.removeTemporaryItemsBelow(localTemp, &deleteReporter());
+    if (driveUsable) manager.removeTemporaryItemsBelow(driveTemp, &deleteReporter());
+    if (macUsable) manager.removeTemporaryItemsBelow(localTemp, &deleteReporter());
 
     bool result = true;
     if (sDebug)
         syncThreadLogMessage(
             QStringLiteral("-processTempFolders: finishing Mac\\U00AE->Tapline\\U2122 sync."));
-    if (!processStagedEntries(driveTemp, pathForTaplineTarget(), false, nullptr,
-                              "                : moving \"%@\" ->\"%@."))
+    if (driveState == FolderChainState::InTheWay ||
+        (driveUsable && !processStagedEntries(driveTemp, pathForTaplineTarget(), false, nullptr,
+                                              "                : moving \"%@\" ->\"%@.")))
         result = false;
 
     if (sDebug)
         syncThreadLogMessage(QStringLiteral(
             "-processTempFolders: finishing Tapline\\U2122->Mac\\U00AE sync - system items."));
     bool sawHome = false;
-    if (!processStagedEntries(localTemp, "/", true, &sawHome,
-                              "                : moving \"%@\"->\"%@\"."))
+    if (macState == FolderChainState::InTheWay ||
+        (macUsable && !processStagedEntries(localTemp, "/", true, &sawHome,
+                                            "                : moving \"%@\"->\"%@\".")))
         result = false;
 
-    if (sawHome) {
+    if (sawHome && folderChainState(localTemp, {"~"}) != FolderChainState::Folders) {
+        result = false;
+    } else if (sawHome) {
         if (sDebug)
             syncThreadLogMessage(
                 QStringLiteral("-processTempFolders: finishing "
@@ -167,10 +171,11 @@ bool KTLSyncController::syncThreadProcessTempFolders() {
     return result;
 }
 
-bool KTLSyncController::deleteTempFolder(const std::string& folder) {
+bool KTLSyncController::deleteTempFolder(const std::string& folder, FolderChainState state) {
     // A run that failed before making its folders has nothing to remove: that is not an error
-    // to put to the user.
-    if (whatIsAt(folder) == Found::Nothing) return true;
+    // to put to the user. What lies behind a link is not ours to remove.
+    if (state == FolderChainState::Missing) return true;
+    if (state == FolderChainState::InTheWay) return false;
     if (sDebug)
         syncThreadLogMessage(KTLFormatWith(QStringLiteral("-deleteTempFolders: deleting \"%@\"."),
                                            pathText(folder)));
@@ -189,7 +194,7 @@ bool KTLSyncController::deleteTempFolder(const std::string& folder) {
 }
 
 bool KTLSyncController::syncThreadDeleteTempFolders() {
-    const bool drive = deleteTempFolder(pathForTaplineTemp());
-    const bool mac = deleteTempFolder(pathForLocalTemp());
+    const bool drive = deleteTempFolder(pathForTaplineTemp(), driveStagingState());
+    const bool mac = deleteTempFolder(pathForLocalTemp(), macStagingState());
     return drive && mac;
 }

@@ -43,8 +43,14 @@ __int128 nanosecondsAfter(int64_t ns, const QDateTime& time) {
 
 }  // namespace
 
-bool KTLSyncController::copyOnto(const std::string& source, const std::string& destination) {
-    _wroteThisRun = true;
+KTLSyncController::RunRoots KTLSyncController::currentRoots() {
+    if (_runRoots) return *_runRoots;
+    return {pathForTaplineTarget(), pathForTaplineTemp(), pathForLocalTemp()};
+}
+
+bool KTLSyncController::copyOnto(const std::string& source, const std::string& destination,
+                                 bool toDrive) {
+    (toDrive ? _wroteDrive : _wroteMac) = true;
     return OrvaneUtilities::copyPathOntoPath(fileManager(), source, destination, &copyReporter());
 }
 
@@ -56,9 +62,10 @@ int KTLSyncController::askMissing(const std::string& localPath) {
 
 bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
     const std::string mac = macPathForItem(item);
-    const std::string drive = stringByAppendingPathComponent(pathForTaplineTarget(), item);
-    const std::string driveStaged = stringByAppendingPathComponent(pathForTaplineTemp(), item);
-    const std::string macStaged = stringByAppendingPathComponent(pathForLocalTemp(), item);
+    const RunRoots& roots = _runRoots ? *_runRoots : currentRoots();
+    const std::string drive = stringByAppendingPathComponent(roots.target, item);
+    const std::string driveStaged = stringByAppendingPathComponent(roots.driveTemp, item);
+    const std::string macStaged = stringByAppendingPathComponent(roots.localTemp, item);
     const bool debug = sDebug;
     // Callers test `debug` first, so that no line is built for nothing.
     auto say = [&](const QString& format, auto... args) {
@@ -97,7 +104,7 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
             say(QStringLiteral("-syncThreadSyncItem: item missing on Tapline\\U2122 - copying "
                                "\"%@\" -> \"%@\""),
                 pathText(mac), pathText(driveStaged));
-        return finish(copyOnto(mac, driveStaged));
+        return finish(copyOnto(mac, driveStaged, true));
     }
     if (!macAttributes && driveAttributes) {
         if (debug)
@@ -114,7 +121,7 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
             say(QStringLiteral(
                     "-syncThreadSyncItem: item missing on Mac\\U00AE - copying \"%@\" -> \"%@\""),
                 pathText(drive), pathText(macStaged));
-        return finish(copyOnto(drive, macStaged));
+        return finish(copyOnto(drive, macStaged, false));
     }
     if (!macAttributes && !driveAttributes) {
         if (debug)
@@ -171,11 +178,11 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
                 continue;
             }
             const std::string macStagedEntry = stringByAppendingPathComponent(
-                stringByAppendingPathComponent(pathForLocalTemp(), item), name);
+                stringByAppendingPathComponent(roots.localTemp, item), name);
             if (debug)
                 say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(driveEntry),
                     pathText(macStagedEntry));
-            if (!copyOnto(driveEntry, macStagedEntry)) return finish(false);
+            if (!copyOnto(driveEntry, macStagedEntry, false)) return finish(false);
         }
         return finish(true);
     }
@@ -227,5 +234,5 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
     if (debug)
         say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(source),
             pathText(destination));
-    return finish(copyOnto(source, destination));
+    return finish(copyOnto(source, destination, macWins));
 }

@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include "DisplayName.h"
+#include "FolderChain.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
@@ -14,10 +15,23 @@ QString localized(const char* key) {
     return KTLLocalizedString(QString::fromUtf8(key));
 }
 
+// The components of an item's path above its last one.
+std::vector<std::string> parentComponents(const std::string& item) {
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start < item.size()) {
+        size_t end = item.find('/', start);
+        if (end == std::string::npos) break;
+        if (end > start) components.push_back(item.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
+}
+
 }  // namespace
 
 void KTLSyncController::syncThreadBasicSetup() {
-    _wroteThisRun = false;
+    _wroteDrive = _wroteMac = false;
     sDebug = PreferenceDomain::standardUserDefaults().boolForKey(QStringLiteral("debug"));
     mainThreadUpdateUIMessageField(
         KTLFormatWith(localized("Synchronizing \"%1$@\"..."), displayName()));
@@ -43,14 +57,21 @@ void KTLSyncController::mainThreadUpdateUIForSync() {
     }
 }
 
-// A folder we create and then write into must be a real folder: a link there would send the
-// copies, and later the removals, somewhere else.
-bool KTLSyncController::realFolderAt(const std::string& path, const char* what) {
-    struct stat status;
-    if (lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
-    syncThreadLogMessage(
-        KTLFormatWith(localized("The %1$@ \"%2$@\" is not a folder; nothing was synchronized."),
-                      localized(what), pathText(path)));
+// Makes the levels of a folder the run writes into, each a real folder; says so in the log
+// when something else is in the way.
+bool KTLSyncController::makeRunFolder(const std::string& base,
+                                      const std::vector<std::string>& components,
+                                      std::optional<mode_t> mode) {
+    if (makeFolderChain(base, components, mode)) return true;
+    if (folderChainState(base, components) == FolderChainState::InTheWay) {
+        std::string path = base;
+        for (const std::string& component : components)
+            path = stringByAppendingPathComponent(path, component);
+        syncThreadLogMessage(KTLFormatWith(
+            localized("Something that is not a folder is in the way of \"%@\"; nothing was "
+                      "synchronized."),
+            pathText(path)));
+    }
     return false;
 }
 
@@ -66,13 +87,10 @@ bool KTLSyncController::syncThreadPrepareFolders() {
             displayName()));
         return false;
     }
-    FileManager& manager = fileManager();
-    CreationAttributes open;
-    open.permissions = 0777;
-
+    const std::string mountPoint = deviceMountPoint();
+    const std::string identifier = uniqueID().toStdString();
     const std::string target = pathForTaplineTarget();
-    if (!OrvaneUtilities::createDirectoryAtPath(manager, target, &open, true) ||
-        !realFolderAt(target, "sync folder")) {
+    if (!makeRunFolder(mountPoint, {"Tolvex"}, 0777)) {
         if (sDebug)
             syncThreadLogMessage(KTLFormatWith(
                 QStringLiteral("-sync: unable to create target folder %@."), pathText(target)));
@@ -82,9 +100,7 @@ bool KTLSyncController::syncThreadPrepareFolders() {
     if (sDebug)
         syncThreadLogMessage(
             KTLFormatWith(QStringLiteral("-sync: creating %@."), pathText(driveTemp)));
-    if (!OrvaneUtilities::createDirectoryAtPath(manager, driveTemp, &open, true) ||
-        !realFolderAt(stringByDeletingLastPathComponent(driveTemp), "staging folder") ||
-        !realFolderAt(driveTemp, "staging folder")) {
+    if (!makeRunFolder(mountPoint, {"Tolvex", "TL_VS_W", identifier}, 0777)) {
         if (sDebug)
             syncThreadLogMessage(
                 KTLFormatWith(QStringLiteral("-sync: unable to create temporary folder %@ for "
@@ -96,9 +112,7 @@ bool KTLSyncController::syncThreadPrepareFolders() {
     if (sDebug)
         syncThreadLogMessage(
             KTLFormatWith(QStringLiteral("-sync: creating %@."), pathText(localTemp)));
-    if (!OrvaneUtilities::createDirectoryAtPath(manager, localTemp, nullptr, true) ||
-        !realFolderAt(stringByDeletingLastPathComponent(localTemp), "staging folder") ||
-        !realFolderAt(localTemp, "staging folder")) {
+    if (!makeRunFolder(homeFolder(), {".TL_VS_W", identifier}, std::nullopt)) {
         if (sDebug)
             syncThreadLogMessage(
                 KTLFormatWith(QStringLiteral("-sync: unable to create temporary folder %@ for "
@@ -114,6 +128,7 @@ bool KTLSyncController::syncThreadSyncItems() {
     // Staged copies stay under temporary names until the whole run has staged them; one flush
     // then makes them all durable before they get their names.
     manager.beginBatch();
+    _runRoots = RunRoots{pathForTaplineTarget(), pathForTaplineTemp(), pathForLocalTemp()};
     bool result = true;
     for (const QString& entry : syncItemList()) {
         const std::string item = entry.toStdString();
@@ -126,6 +141,17 @@ bool KTLSyncController::syncThreadSyncItems() {
         }
         syncThreadLogMessage(KTLFormatWith(localized("Processing \"%@\"."),
                                            displayNameAtPath(macPathForItem(item))));
+        // On the drive, the folders above an item's copy must be real folders: a link there
+        // (a drive prepared elsewhere) would lead reads and writes out of the sync folder.
+        if (folderChainState(_runRoots->target, parentComponents(item)) ==
+            FolderChainState::InTheWay) {
+            syncThreadLogMessage(KTLFormatWith(
+                localized("Something that is not a folder lies on the way to the drive's copy "
+                          "of \"%@\"; it was not synchronized."),
+                entry));
+            result = false;
+            break;
+        }
         mainThreadUpdateUIMessageField(
             KTLFormatWith(localized("Synchronizing \"%1$@\" on \"%2$@\"..."),
                           displayNameAtPath(item), displayName()));
@@ -135,6 +161,7 @@ bool KTLSyncController::syncThreadSyncItems() {
             break;
         }
     }
+    _runRoots.reset();
     if (!result) {
         manager.discardBatch();
         return false;
@@ -149,6 +176,12 @@ bool KTLSyncController::syncThreadFlushBothSides() {
     return drive && mac;
 }
 
+bool KTLSyncController::syncThreadFlushWrittenSides() {
+    const bool drive = !_wroteDrive || syncFileSystemOf(pathForTaplineTarget());
+    const bool mac = !_wroteMac || syncFileSystemOf(pathForLocalTemp());
+    return drive && mac;
+}
+
 bool KTLSyncController::syncThreadFinishSync() {
     mainThreadUpdateUIMessageField(
         KTLFormatWith(localized("Finishing synchronization with \"%1$@\"..."), displayName()));
@@ -156,7 +189,7 @@ bool KTLSyncController::syncThreadFinishSync() {
     const bool result = syncThreadProcessTempFolders();
     // What was reported as synchronized must be on both disks before the time says so. A run
     // that wrote nothing has nothing to flush.
-    if (_wroteThisRun) syncThreadFlushBothSides();
+    syncThreadFlushWrittenSides();
     updateLastSyncTime(QDateTime::currentDateTimeUtc());
     return result;
 }

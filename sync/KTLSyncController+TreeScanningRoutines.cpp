@@ -12,6 +12,9 @@
 namespace {
 
 constexpr int kWalkOptions = FTS_NOCHDIR | FTS_PHYSICAL;
+// Building needs names and which of them are folders, not times: the folder listing's own
+// entry types say that, so files cost no stat.
+constexpr int kBuildOptions = kWalkOptions | FTS_NOSTAT;
 
 // A name met while walking takes part unless the filter rejects it or it is an unfinished copy.
 bool acceptsName(const std::string& name) {
@@ -28,11 +31,11 @@ bool laterThan(const struct stat& st, int32_t since) {
     return int64_t(st.st_mtim.tv_sec) > int64_t(since);
 }
 
-FTS* openWalk(const std::string& path) {
+FTS* openWalk(const std::string& path, int options = kWalkOptions) {
     std::string copy = path;
     char* argv[] = {copy.data(), nullptr};
     // fts keeps its own copy of the path.
-    return fts_open(argv, kWalkOptions, nullptr);
+    return fts_open(argv, options, nullptr);
 }
 
 // The names of a folder's children as they were before a rescan. A name seen again is struck
@@ -130,7 +133,7 @@ KTLItemTree KTLSyncController::buildItemTreeUsingFTS() {
 
 KTLItemTree KTLSyncController::buildTreeAtPath(const std::string& path) {
     if (!isSafeSyncItem(path)) return nullptr;
-    FTS* walk = openWalk(macPathForItem(path));
+    FTS* walk = openWalk(macPathForItem(path), kBuildOptions);
     if (!walk) return nullptr;
 
     KTLItemTree top;

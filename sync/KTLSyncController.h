@@ -16,6 +16,7 @@
 
 #include "ConditionLock.h"
 #include "FileManager.h"
+#include "FolderChain.h"
 #include "KTLErrorReporter.h"
 #include "KTLItemTree.h"
 #include "KTLSyncWindowInterface.h"
@@ -123,6 +124,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     std::string pathForTaplineTarget() const;
     std::string pathForTaplineTemp();
     std::string pathForLocalTemp();
+    // The user's home folder, where "~" leads.
+    static std::string homeFolder();
     // Where an item of the sync list lies on the Mac: "~" expanded, else from the root.
     static std::string macPathForItem(const std::string& item);
     // True for an entry that may be synchronized: not empty, no NUL, no "." or ".." component.
@@ -184,6 +187,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool syncThreadDeleteTempFolders();
     // Flushes both sides' file systems: what was written is on the disks.
     bool syncThreadFlushBothSides();
+    // The same for the sides this run wrote to.
+    bool syncThreadFlushWrittenSides();
 
     // --- Prompts ---
     void syncThreadLogMessage(const QString& message);
@@ -218,12 +223,17 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool readLocalRecord(QVariantMap* record);
     QVariantMap localRecordOrEmpty();
     bool storeLocalRecord(const QVariantMap& record);
-    bool realFolderAt(const std::string& path, const char* what);
-    bool copyOnto(const std::string& source, const std::string& destination);
+    bool makeRunFolder(const std::string& base, const std::vector<std::string>& components,
+                       std::optional<mode_t> mode);
+    // The state of the levels from the mount point to the drive staging folder, and from the
+    // home folder to the Mac staging folder.
+    FolderChainState driveStagingState();
+    FolderChainState macStagingState();
+    bool copyOnto(const std::string& source, const std::string& destination, bool toDrive);
     int askMissing(const std::string& localPath);
     bool processStagedEntries(const std::string& folder, const std::string& destinationFolder,
                               bool skipHome, bool* sawHome, const char* movingFormat);
-    bool deleteTempFolder(const std::string& folder);
+    bool deleteTempFolder(const std::string& folder, FolderChainState state);
     void appendToWindowLog(const QString& line);
 
     // Guards the lazily filled fields and the mount point: either thread may ask first. Held
@@ -250,5 +260,15 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
 
     std::unique_ptr<KTLSyncWindowInterface> _window;
     bool _windowLoadFailed = false;
-    bool _wroteThisRun = false;  // worker only: this run copied or moved something
+    // Worker only: what this run wrote, so that only those file systems are flushed.
+    bool _wroteDrive = false;
+    bool _wroteMac = false;
+    // Worker only: the roots of a run's items, worked out once per run rather than per item.
+    struct RunRoots {
+        std::string target;
+        std::string driveTemp;
+        std::string localTemp;
+    };
+    std::optional<RunRoots> _runRoots;
+    RunRoots currentRoots();
 };
