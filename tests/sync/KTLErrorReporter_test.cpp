@@ -1,0 +1,204 @@
+// The error reporters: counting, the three modes, their alerts, and copy errors in a run.
+
+#include "KTLErrorReporter.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "EngineFixture.h"
+
+namespace {
+
+FileOperationError copyError() {
+    return {"/src/a.txt", std::string("/dst/b.txt"), QStringLiteral("Input/output error"), EIO};
+}
+
+TEST(ErrorReporter, CountsEveryErrorAndFollowsItsModeWithoutAController) {
+    KTLCopyErrorReporter reporter;
+    EXPECT_EQ(reporter.errorHandling(), 0);
+    EXPECT_EQ(reporter.incrementErrorCount(), 1);
+    EXPECT_EQ(reporter.incrementErrorCount(), 2);
+    reporter.setErrorCount(0);
+
+    FileManager manager;
+    reporter.setErrorHandling(1);
+    EXPECT_TRUE(reporter.fileManagerShouldProceedAfterError(manager, copyError()));
+    reporter.setErrorHandling(-1);
+    EXPECT_FALSE(reporter.fileManagerShouldProceedAfterError(manager, copyError()));
+    // Nobody to ask: stop.
+    reporter.setErrorHandling(0);
+    EXPECT_FALSE(reporter.fileManagerShouldProceedAfterError(manager, copyError()));
+    EXPECT_EQ(reporter.errorCount(), 3);
+    EXPECT_FALSE(reporter.cancelPending());
+}
+
+class Reporters : public EngineTest {
+  protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        writeConfig({});
+        controller->show();
+    }
+
+    // A reporter decides on the worker in real use; here a thread of its own asks while the
+    // main thread pumps events and the fake window answers.
+    bool decideOnAThread(KTLErrorReporter& reporter, const FileOperationError& error) {
+        std::atomic<bool> done{false};
+        bool answer = false;
+        std::thread asker([&] {
+            FileManager manager;
+            answer = reporter.fileManagerShouldProceedAfterError(manager, error);
+            done = true;
+        });
+        EXPECT_TRUE(waitUntil([&] { return done.load(); }, 10)) << "no answer came";
+        // An unanswered question would hold the thread for ever.
+        ui->endOpenSheet(0, false);
+        waitUntil([&] { return done.load(); });
+        asker.join();
+        return answer;
+    }
+};
+
+TEST_F(Reporters, ModeZeroAsksAndCancelStopsTheRun) {
+    KTLCopyErrorReporter& reporter = controller->copyReporter();
+    ASSERT_EQ(reporter.delegate(), controller);
+
+    ui->answers.push_back({1});
+    EXPECT_TRUE(decideOnAThread(reporter, copyError()));
+    ASSERT_EQ(ui->sheets.size(), 1u);
+    EXPECT_EQ(ui->sheets[0].title, QStringLiteral("Copy Failed."));
+    EXPECT_TRUE(ui->sheets[0].cancelEnabled);
+    // The destination's name and the reason.
+    EXPECT_TRUE(ui->sheets[0].message.contains(QStringLiteral("\"b.txt\" (Input/output error)")))
+        << ui->sheets[0].message.toStdString();
+    EXPECT_EQ(ui->countLines(QStringLiteral(
+                  "Unable to copy \"/src/a.txt\" to \"/dst/b.txt\" - Input/output error.")),
+              1);
+    EXPECT_FALSE(controller->cancelPending());
+
+    ui->answers.push_back({0});
+    EXPECT_FALSE(decideOnAThread(reporter, copyError()));
+    EXPECT_TRUE(controller->cancelPending());
+    EXPECT_TRUE(reporter.cancelPending());
+    EXPECT_EQ(reporter.errorCount(), 2);
+}
+
+TEST_F(Reporters, OtherModesDecideUnaskedAndLeaveTheCancelFlag) {
+    KTLDeleteErrorReporter& reporter = controller->deleteReporter();
+    reporter.setErrorHandling(1);
+    EXPECT_TRUE(decideOnAThread(reporter, {"/gone/x", std::nullopt, QStringLiteral("Busy"), 16}));
+    reporter.setErrorHandling(-1);
+    EXPECT_FALSE(decideOnAThread(reporter, {"/gone/x", std::nullopt, QStringLiteral("Busy"), 16}));
+    EXPECT_TRUE(ui->sheets.empty());
+    EXPECT_FALSE(controller->cancelPending());
+    EXPECT_EQ(reporter.errorCount(), 2);
+    // Logged whatever the mode.
+    EXPECT_EQ(ui->countLines(QStringLiteral("Unable to delete \"/gone/x\" - Busy.")), 2);
+}
+
+TEST_F(Reporters, AnAlertWithoutCancelNeverStops) {
+    KTLRemoveSyncItemsErrorReporter reporter;
+    reporter.setDelegate(controller);
+    // The window closes under the question: the answer is 0, yet the removal goes on.
+    ui->answers.push_back({0, false, [&] { ui->visible = false; }});
+    EXPECT_TRUE(decideOnAThread(reporter, {"/drive/x", std::nullopt, QStringLiteral("Busy"), 16}));
+    ASSERT_EQ(ui->sheets.size(), 1u);
+    EXPECT_EQ(ui->sheets[0].title, QStringLiteral("Update Sync Items Failed."));
+    EXPECT_FALSE(ui->sheets[0].cancelEnabled);
+    EXPECT_FALSE(controller->cancelPending());
+}
+
+// A socket is not data: its copy is reported as an error, even to root.
+class CopyErrorInARun : public EngineTest {
+  protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        const int64_t t0 = nowNs() - 3600 * kSecondNs;
+        put(mac("docs/a.txt"), "a", t0);
+        put(mac("docs/z.txt"), "z", t0);
+        makeSocket(mac("docs/sock"));
+        writeConfig({"~/docs"});
+    }
+
+    void makeSocket(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(path.size(), sizeof address.sun_path);
+        memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        _socket = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_GE(_socket, 0);
+        ASSERT_EQ(bind(_socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    void TearDown() override {
+        EngineTest::TearDown();
+        if (_socket >= 0) close(_socket);
+    }
+
+    // Sets the run's copy mode as soon as the run has made its reporter.
+    void copyModeForNextRun(int mode) {
+        KTLSyncController* c = controller.get();
+        ui->onDrawerText = [c, mode](const QString& line) {
+            if (line.contains(QStringLiteral("Synchronization started.")))
+                c->copyReporter().setErrorHandling(mode);
+        };
+    }
+
+    int _socket = -1;
+};
+
+TEST_F(CopyErrorInARun, TheUserDecides) {
+    // Cancel: the run ends as canceled and nothing reaches the drive.
+    ui->answers.push_back({0});
+    ASSERT_TRUE(sync());
+    ASSERT_EQ(ui->sheets.size(), 1u);
+    EXPECT_EQ(ui->sheets[0].title, QStringLiteral("Copy Failed."));
+    EXPECT_TRUE(ui->sheets[0].message.contains(QStringLiteral("\"sock\"")));
+    EXPECT_EQ(ui->countLines(canceledLine()), 1);
+    EXPECT_TRUE(controller->cancelPending());
+    EXPECT_FALSE(pathExists(onDrive("docs")));
+
+    // OK: the copy goes on past the socket and the run succeeds.
+    controller->setCancelPending(false);
+    ui->answers.push_back({1});
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(ui->countAlerts(QStringLiteral("Copy Failed.")), 2);
+    EXPECT_EQ(ui->sheets.size(), 2u);
+    EXPECT_EQ(ui->countLines(completedLine()), 1);
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "a");
+    EXPECT_EQ(readFile(onDrive("docs/z.txt")), "z");
+    EXPECT_FALSE(pathExists(onDrive("docs/sock")));
+    EXPECT_EQ(ui->countLines(QStringLiteral("Unable to copy")), 2);
+}
+
+TEST_F(CopyErrorInARun, ModesDecideWithoutAsking) {
+    // Stop: a failed run, with its closing alert but no copy alert and no cancel.
+    copyModeForNextRun(-1);
+    ui->defaultAnswer = 1;
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(ui->countAlerts(QStringLiteral("Copy Failed.")), 0);
+    EXPECT_EQ(ui->countAlerts(QStringLiteral("Sync Failed")), 1);
+    EXPECT_EQ(ui->countLines(failedLine()), 1);
+    EXPECT_FALSE(controller->cancelPending());
+    EXPECT_FALSE(pathExists(onDrive("docs")));
+
+    // Go on: logged and counted only.
+    copyModeForNextRun(1);
+    int errorsWhenFinishing = -1;
+    KTLSyncController* c = controller.get();
+    ui->onStatusLine = [&, c](const QString& line) {
+        if (line.startsWith(QStringLiteral("Finishing synchronization")))
+            errorsWhenFinishing = c->copyReporter().errorCount();
+    };
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(ui->sheets.size(), 1u);
+    EXPECT_EQ(ui->countLines(completedLine()), 1);
+    EXPECT_EQ(errorsWhenFinishing, 1);
+    EXPECT_EQ(readFile(onDrive("docs/z.txt")), "z");
+    EXPECT_EQ(ui->countLines(QStringLiteral("Unable to copy")), 2);
+}
+
+}  // namespace
