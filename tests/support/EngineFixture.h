@@ -68,7 +68,7 @@ bool waitUntil(Predicate done, double seconds = 30) {
     return true;
 }
 
-// Pumps events for a while, for checks that something does not happen.
+// For checks that something does not happen.
 inline void pumpFor(double seconds) {
     waitUntil([] { return false; }, seconds);
 }
@@ -164,12 +164,6 @@ class EngineTest : public testing::Test {
         config.insert(QStringLiteral("tapline-items-to-sync"), list);
         config.insert(QStringLiteral("tapline-uuid"), id);
         writeRawConfig(writePropertyListXML(config));
-    }
-    // After a rewrite: the controller keeps the configuration it read until asked to look again,
-    // as the callers do before they queue a sync.
-    void rewriteConfig(const QStringList& items) {
-        writeConfig(items);
-        ASSERT_TRUE(controller->isDeviceSetupForSync());
     }
     void writeRawConfig(const QByteArray& bytes) { ASSERT_TRUE(writeFile(configPath(), bytes)); }
 

@@ -4,6 +4,7 @@
 #include <QMetaObject>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -39,11 +40,9 @@ struct FakeAnswer {
 struct FakeWindowState {
     bool visible = false;
     QString statusLine;
-    QStringList statusLines;
     QString drawer;
     QStringList calls;  // showWindow, closeWindow, showRunning(cancel), showIdle
     int indeterminateCount = 0;
-    int windowsMade = 0;
     std::vector<FakeSheet> sheets;
     // Answers for the sheets to come, in order; when none is left, `defaultAnswer` ends the
     // sheet, and without one the sheet stays open until the window closes.
@@ -58,23 +57,15 @@ struct FakeWindowState {
 
     bool sheetOpen() const { return bool(_openSheet); }
 
-    int countSheets(FakeSheet::Kind kind) const {
-        int n = 0;
-        for (const FakeSheet& sheet : sheets) n += sheet.kind == kind;
-        return n;
+    int countSheets(FakeSheet::Kind kind, const QString& title = {}) const {
+        return int(std::count_if(sheets.begin(), sheets.end(), [&](const FakeSheet& s) {
+            return s.kind == kind && (title.isEmpty() || s.title == title);
+        }));
     }
-    int countAlerts(const QString& title) const {
-        int n = 0;
-        for (const FakeSheet& sheet : sheets)
-            n += sheet.kind == FakeSheet::Alert && sheet.title == title;
-        return n;
-    }
+    int countAlerts(const QString& title) const { return countSheets(FakeSheet::Alert, title); }
     // Lines of the drawer that contain `text`.
     int countLines(const QString& text) const {
-        int n = 0;
-        for (const QString& line : drawer.split(u'\n'))
-            if (line.contains(text)) ++n;
-        return n;
+        return int(drawer.split(u'\n').filter(text).size());
     }
     // Position in the drawer of the first line that contains `text`, -1 when there is none.
     qsizetype lineIndex(const QString& text) const {
@@ -127,9 +118,7 @@ struct FakeWindowState {
 // A drive window that records what the engine asks of it and answers its sheets from a script.
 class FakeSyncWindow : public KTLSyncWindowInterface {
   public:
-    explicit FakeSyncWindow(std::shared_ptr<FakeWindowState> state) : _state(std::move(state)) {
-        ++_state->windowsMade;
-    }
+    explicit FakeSyncWindow(std::shared_ptr<FakeWindowState> state) : _state(std::move(state)) {}
     ~FakeSyncWindow() override { _state->endOpenSheet(0, false); }
 
     void showWindow() override {
@@ -145,7 +134,6 @@ class FakeSyncWindow : public KTLSyncWindowInterface {
 
     void setStatusLine(const QString& text) override {
         _state->statusLine = text;
-        _state->statusLines << text;
         if (_state->onStatusLine) _state->onStatusLine(text);
     }
     QString statusLine() const override { return _state->statusLine; }

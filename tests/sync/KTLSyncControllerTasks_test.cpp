@@ -57,31 +57,6 @@ TEST_F(Tasks, RunOneAtATimeInSubmissionOrderAndKeepTheControllerBusy) {
     seen.erase(seen.begin(), std::find(seen.begin(), seen.end(), kStarted));
     EXPECT_EQ(seen, (QStringList{kStarted, completed, kBuilding, kBuilt, kReleasing, kStarted,
                                  completed}));
-    pumpFor(0.2);
-    EXPECT_FALSE(controller->busy());
-}
-
-TEST_F(Tasks, TheTreeIsRebuiltAfterASyncWhileContinuousSyncIsOn) {
-    const int64_t t0 = nowNs() - 3600 * kSecondNs;
-    put(mac("docs/a.txt"), "a", t0);
-    put(onDrive("docs/from-drive.txt"), "b", t0);
-    writeConfig({"~/docs"});
-    ui->defaultAnswer = 1;
-
-    // The first sync from this computer switches continuous sync on.
-    ASSERT_TRUE(sync());
-    ASSERT_TRUE(controller->continuousSyncState());
-    KTLTreeNode* tree = controller->itemInventory();
-    ASSERT_NE(tree, nullptr);
-    KTLTreeNode* docs = KTLSyncController::findChildNamed("~/docs/", tree);
-    ASSERT_NE(docs, nullptr);
-    // Built after the copy from the drive had reached the computer.
-    EXPECT_NE(KTLSyncController::findChildNamed("from-drive.txt", docs), nullptr);
-    EXPECT_NE(KTLSyncController::findChildNamed("a.txt", docs), nullptr);
-
-    controller->setContinuousSyncState(false);
-    ASSERT_TRUE(sync());
-    EXPECT_EQ(controller->itemInventory(), nullptr);
 }
 
 TEST_F(Tasks, DeathEndsTheWorkerAndDiscardsWhatFollows) {
@@ -100,21 +75,12 @@ TEST_F(Tasks, DeathEndsTheWorkerAndDiscardsWhatFollows) {
     EXPECT_EQ(ui->countLines(kStarted), 2);
     EXPECT_EQ(ui->countLines(completedLine()), 2);
     EXPECT_EQ(ui->countLines(kBuilding), 0);
-    EXPECT_TRUE(ui->calls.contains(QStringLiteral("closeWindow")));
 
     // Nobody runs what is queued now.
     controller->sync();
     pumpFor(0.2);
     EXPECT_TRUE(controller->busy());
     EXPECT_EQ(ui->countLines(kStarted), 2);
-}
-
-TEST_F(Tasks, DeathOnAnUnusedControllerOnlyQueues) {
-    controller->driveDisappeared();
-    pumpFor(0.1);
-    EXPECT_EQ(ui->windowsMade, 0);
-    EXPECT_TRUE(controller->busy());
-    EXPECT_FALSE(controller->workerEnded());
 }
 
 TEST_F(Tasks, AnIdleWorkerQueuesAContinuousSyncPass) {
