@@ -5,14 +5,6 @@
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
 
-namespace {
-
-QString localized(const char* key) {
-    return KTLLocalizedString(QString::fromUtf8(key));
-}
-
-}  // namespace
-
 bool KTLErrorReporter::cancelPending() const {
     auto controller = delegate();
     return controller && controller->cancelPending();
@@ -48,16 +40,18 @@ void KTLCopyErrorReporter::fileManagerWillProcessPath(FileManager&, const std::s
 KTLErrorReporter::Texts KTLCopyErrorReporter::textsForError(const FileOperationError& error) const {
     Texts texts;
     if (error.toPath) {
-        texts.logLine = KTLFormatWith(localized("Unable to copy \"%1$@\" to \"%2$@\" - %3$@."),
-                                      pathText(error.path), pathText(*error.toPath), error.error);
+        texts.logLine =
+            KTLFormatWith(KTLLocalizedString("Unable to copy \"%1$@\" to \"%2$@\" - %3$@."),
+                          pathText(error.path), pathText(*error.toPath), error.error);
     } else {
-        texts.logLine = KTLFormatWith(localized("Unable to copy \"%1$@\"- %2$@."),
+        texts.logLine = KTLFormatWith(KTLLocalizedString("Unable to copy \"%1$@\"- %2$@."),
                                       pathText(error.path), error.error);
     }
-    texts.alertTitle = localized("Copy Failed.");
+    texts.alertTitle = KTLLocalizedString("Copy Failed.");
     texts.alertMessage = KTLFormatWith(
-        localized("There was a problem copying \"%1$@\" (%2$@).  Do you want to continue with the "
-                  "sync operation?"),
+        KTLLocalizedString(
+            "There was a problem copying \"%1$@\" (%2$@).  Do you want to continue with the "
+            "sync operation?"),
         displayNameAtPath(error.toPath.value_or(error.path)), error.error);
     return texts;
 }
@@ -69,12 +63,13 @@ void KTLDeleteErrorReporter::fileManagerWillProcessPath(FileManager&, const std:
 KTLErrorReporter::Texts KTLDeleteErrorReporter::textsForError(
     const FileOperationError& error) const {
     Texts texts;
-    texts.logLine = KTLFormatWith(localized("Unable to delete \"%1$@\" - %2$@."),
+    texts.logLine = KTLFormatWith(KTLLocalizedString("Unable to delete \"%1$@\" - %2$@."),
                                   pathText(error.path), error.error);
-    texts.alertTitle = localized("Delete Failed.");
+    texts.alertTitle = KTLLocalizedString("Delete Failed.");
     texts.alertMessage = KTLFormatWith(
-        localized("There was a problem deleting \"%1$@\" (%2$@).  Do you want to continue with the "
-                  "sync operation?"),
+        KTLLocalizedString(
+            "There was a problem deleting \"%1$@\" (%2$@).  Do you want to continue with the "
+            "sync operation?"),
         displayNameAtPath(error.path), error.error);
     return texts;
 }
@@ -87,12 +82,13 @@ void KTLRemoveSyncItemsErrorReporter::fileManagerWillProcessPath(FileManager&,
 KTLErrorReporter::Texts KTLRemoveSyncItemsErrorReporter::textsForError(
     const FileOperationError& error) const {
     Texts texts;
-    texts.logLine =
-        KTLFormatWith(localized("Unable to remove \"%1$@\" from the Tapline\\U2122 drive - %2$@."),
-                      pathText(error.path), error.error);
-    texts.alertTitle = localized("Update Sync Items Failed.");
+    texts.logLine = KTLFormatWith(
+        KTLLocalizedString("Unable to remove \"%1$@\" from the Tapline\\U2122 drive - %2$@."),
+        pathText(error.path), error.error);
+    texts.alertTitle = KTLLocalizedString("Update Sync Items Failed.");
     texts.alertMessage = KTLFormatWith(
-        localized("There was a problem removing \"%1$@\" (%2$@) from the Tapline\\U2122 drive."),
+        KTLLocalizedString(
+            "There was a problem removing \"%1$@\" (%2$@) from the Tapline\\U2122 drive."),
         displayNameAtPath(error.path), error.error);
     texts.cancelButton = false;
     return texts;

@@ -14,10 +14,6 @@ KTLSyncWindowFactory currentWindowFactory();
 
 namespace {
 
-bool debugPreference() {
-    return PreferenceDomain::standardUserDefaults().boolForKey(QStringLiteral("debug"));
-}
-
 void answer(const std::shared_ptr<KTLPromptRecord>& record, int code) {
     record->result = code;
     record->lock.setCondition(0);
@@ -25,9 +21,8 @@ void answer(const std::shared_ptr<KTLPromptRecord>& record, int code) {
 
 // The path as the user knows it, with the home folder written "~".
 QString abbreviatedPath(const std::string& path) {
-    const char* home = getenv("HOME");
-    if (home && *home) {
-        const std::string prefix(home);
+    const std::string prefix = KTLSyncController::homeFolder();
+    if (prefix != "/") {
         if (path == prefix) return QStringLiteral("~");
         if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
             path[prefix.size()] == '/')
@@ -37,6 +32,10 @@ QString abbreviatedPath(const std::string& path) {
 }
 
 }  // namespace
+
+bool KTLSyncController::debugPreference() {
+    return PreferenceDomain::standardUserDefaults().boolForKey(QStringLiteral("debug"));
+}
 
 QString KTLSyncController::displayName() const {
     return displayNameAtPath(deviceMountPoint());

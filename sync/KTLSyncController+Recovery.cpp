@@ -11,14 +11,6 @@
 #include "PathUtilities.h"
 #include "Trash.h"
 
-namespace {
-
-QString localized(const char* key) {
-    return KTLLocalizedString(QString::fromUtf8(key));
-}
-
-}  // namespace
-
 FolderChainState KTLSyncController::driveStagingState() {
     return folderChainState(deviceMountPoint(), {"Tolvex", "TL_VS_W", uniqueID().toStdString()});
 }
@@ -65,37 +57,38 @@ bool KTLSyncController::syncThreadHandleInterruptedSync() {
     if (sDebug)
         syncThreadLogMessage(
             QStringLiteral("-syncThreadHandleInterruptedSync: interrupted sync detected"));
-    mainThreadUpdateUIMessageField(
-        KTLFormatWith(localized("Processing interrupted sync with \"%1$@\"..."), displayName()));
+    mainThreadUpdateUIMessageField(KTLFormatWith(
+        KTLLocalizedString("Processing interrupted sync with \"%1$@\"..."), displayName()));
     bool result = true;
     if (!syncThreadPerformAlertWithTitle(
-            localized("Interrupted Sync Detected"),
-            localized("Pellora has detected files and folders that were not completely "
-                      "synchronized.  Do you want to finish the interrupted sync operation?"),
+            KTLLocalizedString("Interrupted Sync Detected"),
+            KTLLocalizedString(
+                "Pellora has detected files and folders that were not completely "
+                "synchronized.  Do you want to finish the interrupted sync operation?"),
             true)) {
-        syncThreadLogMessage(localized("Interrupted sync skipped."));
+        syncThreadLogMessage(KTLLocalizedString("Interrupted sync skipped."));
     } else {
-        syncThreadLogMessage(localized("Processing interrrupted sync."));
+        syncThreadLogMessage(KTLLocalizedString("Processing interrrupted sync."));
         const bool moved = syncThreadProcessTempFolders();
         syncThreadFlushBothSides();
         // The last sync time stays where it was. Moving it to this moment would make every
         // change made before now, and not yet staged, look synchronized to the run that
         // follows: the two copies would stay different for good. The run sets it when it
         // completes.
-        syncThreadLogMessage(localized("Interrupted sync finished."));
+        syncThreadLogMessage(KTLLocalizedString("Interrupted sync finished."));
         if (!moved) {
-            syncThreadLogMessage(localized("Interrupted sync was not completed."));
+            syncThreadLogMessage(KTLLocalizedString("Interrupted sync was not completed."));
             result = syncThreadPerformAlertWithTitle(
-                localized("Interrupted sync was not completed."),
-                localized("There was a problem completing the previously interrupted sync "
-                          "operation.  Do you want to continue?"),
+                KTLLocalizedString("Interrupted sync was not completed."),
+                KTLLocalizedString("There was a problem completing the previously interrupted sync "
+                                   "operation.  Do you want to continue?"),
                 true);
         }
     }
-    syncThreadLogMessage(localized("Cleaning up interrupted sync."));
+    syncThreadLogMessage(KTLLocalizedString("Cleaning up interrupted sync."));
     if (sDebug) syncThreadLogMessage(QStringLiteral("-sync: deleting temp folders"));
     if (!syncThreadDeleteTempFolders())
-        syncThreadLogMessage(localized("Unable to clean up interrupted sync."));
+        syncThreadLogMessage(KTLLocalizedString("Unable to clean up interrupted sync."));
     return result;
 }
 

@@ -88,7 +88,7 @@ void KTLSyncController::threadDoSync() {
 }
 
 void KTLSyncController::threadDoSyncListUpdate(const QStringList&) {
-    sDebug = PreferenceDomain::standardUserDefaults().boolForKey(QStringLiteral("debug"));
+    sDebug = debugPreference();
     if (sDebug)
         syncThreadLogMessage(
             QStringLiteral("-threadDoSyncListUpdate: sync-list updates are not available yet."));
@@ -96,7 +96,7 @@ void KTLSyncController::threadDoSyncListUpdate(const QStringList&) {
 
 void KTLSyncController::threadDoContinuousSync() {
     if (!continuousSyncState()) return;
-    sDebug = PreferenceDomain::standardUserDefaults().boolForKey(QStringLiteral("debug"));
+    sDebug = debugPreference();
     if (sDebug)
         syncThreadLogMessage(
             QStringLiteral("-threadDoContinuousSync: continuous sync is not available yet."));

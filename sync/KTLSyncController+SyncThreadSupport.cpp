@@ -11,10 +11,6 @@
 
 namespace {
 
-QString localized(const char* key) {
-    return KTLLocalizedString(QString::fromUtf8(key));
-}
-
 // The components of an item's path above its last one.
 std::vector<std::string> parentComponents(const std::string& item) {
     std::vector<std::string> components;
@@ -32,14 +28,14 @@ std::vector<std::string> parentComponents(const std::string& item) {
 
 void KTLSyncController::syncThreadBasicSetup() {
     _wroteDrive = _wroteMac = false;
-    sDebug = PreferenceDomain::standardUserDefaults().boolForKey(QStringLiteral("debug"));
+    sDebug = debugPreference();
     mainThreadUpdateUIMessageField(
-        KTLFormatWith(localized("Synchronizing \"%1$@\"..."), displayName()));
+        KTLFormatWith(KTLLocalizedString("Synchronizing \"%1$@\"..."), displayName()));
     runOnMainThreadAndWait([this] { mainThreadUpdateUIForSync(); });
     if (sDebug)
         syncThreadLogMessage(KTLFormatWith(QStringLiteral("-sync: items to sync: \"%@\"."),
                                            syncItemList().join(QStringLiteral(", "))));
-    syncThreadLogMessage(localized("Synchronization started."));
+    syncThreadLogMessage(KTLLocalizedString("Synchronization started."));
     copyReporter();
     deleteReporter();
 }
@@ -67,23 +63,25 @@ bool KTLSyncController::makeRunFolder(const std::string& base,
         std::string path = base;
         for (const std::string& component : components)
             path = stringByAppendingPathComponent(path, component);
-        syncThreadLogMessage(KTLFormatWith(
-            localized("Something that is not a folder is in the way of \"%@\"; nothing was "
-                      "synchronized."),
-            pathText(path)));
+        syncThreadLogMessage(
+            KTLFormatWith(KTLLocalizedString(
+                              "Something that is not a folder is in the way of \"%@\"; nothing was "
+                              "synchronized."),
+                          pathText(path)));
     }
     return false;
 }
 
 bool KTLSyncController::syncThreadPrepareFolders() {
     mainThreadUpdateUIMessageField(
-        KTLFormatWith(localized("Preparing sync with \"%1$@\"..."), displayName()));
+        KTLFormatWith(KTLLocalizedString("Preparing sync with \"%1$@\"..."), displayName()));
     // A drive whose configuration can't be read has no list we could trust: syncing it would
     // report success for work never done.
     const bool configLoaded = deviceConfigLoaded();
     if (!configLoaded) {
         syncThreadLogMessage(KTLFormatWith(
-            localized("The configuration of \"%@\" could not be read; nothing was synchronized."),
+            KTLLocalizedString(
+                "The configuration of \"%@\" could not be read; nothing was synchronized."),
             displayName()));
         return false;
     }
@@ -134,26 +132,28 @@ bool KTLSyncController::syncThreadSyncItems() {
         const std::string item = entry.toStdString();
         if (!isSafeSyncItem(item)) {
             syncThreadLogMessage(KTLFormatWith(
-                localized("Skipping \"%@\": a sync-list entry must not be empty or contain \".\" "
-                          "or \"..\" components."),
+                KTLLocalizedString(
+                    "Skipping \"%@\": a sync-list entry must not be empty or contain \".\" "
+                    "or \"..\" components."),
                 entry));
             continue;
         }
-        syncThreadLogMessage(KTLFormatWith(localized("Processing \"%@\"."),
+        syncThreadLogMessage(KTLFormatWith(KTLLocalizedString("Processing \"%@\"."),
                                            displayNameAtPath(macPathForItem(item))));
         // On the drive, the folders above an item's copy must be real folders: a link there
         // (a drive prepared elsewhere) would lead reads and writes out of the sync folder.
         if (folderChainState(_runRoots->target, parentComponents(item)) ==
             FolderChainState::InTheWay) {
             syncThreadLogMessage(KTLFormatWith(
-                localized("Something that is not a folder lies on the way to the drive's copy "
-                          "of \"%@\"; it was not synchronized."),
+                KTLLocalizedString(
+                    "Something that is not a folder lies on the way to the drive's copy "
+                    "of \"%@\"; it was not synchronized."),
                 entry));
             result = false;
             break;
         }
         mainThreadUpdateUIMessageField(
-            KTLFormatWith(localized("Synchronizing \"%1$@\" on \"%2$@\"..."),
+            KTLFormatWith(KTLLocalizedString("Synchronizing \"%1$@\" on \"%2$@\"..."),
                           displayNameAtPath(item), displayName()));
         fileFolderSyncInProgress(item, -1.0);
         if (!syncThreadSyncItem(item) || cancelPending()) {
@@ -183,8 +183,8 @@ bool KTLSyncController::syncThreadFlushWrittenSides() {
 }
 
 bool KTLSyncController::syncThreadFinishSync() {
-    mainThreadUpdateUIMessageField(
-        KTLFormatWith(localized("Finishing synchronization with \"%1$@\"..."), displayName()));
+    mainThreadUpdateUIMessageField(KTLFormatWith(
+        KTLLocalizedString("Finishing synchronization with \"%1$@\"..."), displayName()));
     // The staged copies were flushed when their batch was committed.
     const bool result = syncThreadProcessTempFolders();
     // What was reported as synchronized must be on both disks before the time says so. A run
@@ -196,7 +196,7 @@ bool KTLSyncController::syncThreadFinishSync() {
 
 bool KTLSyncController::syncThreadCleanupAfterSync() {
     mainThreadUpdateUIMessageField(KTLFormatWith(
-        localized("Cleaning up after synchronization with \"%1$@\"..."), displayName()));
+        KTLLocalizedString("Cleaning up after synchronization with \"%1$@\"..."), displayName()));
     const bool result = syncThreadDeleteTempFolders();
     setCopyReporter(nullptr);
     setDeleteReporter(nullptr);
@@ -209,19 +209,20 @@ void KTLSyncController::mainThreadUpdateUIForSyncDone() {
 
 void KTLSyncController::syncThreadReportResults(bool result) {
     mainThreadUpdateUIMessageField(
-        KTLFormatWith(localized("Finished synchronizing \"%1$@\"."), displayName()));
+        KTLFormatWith(KTLLocalizedString("Finished synchronizing \"%1$@\"."), displayName()));
     runOnMainThreadAndWait([this] { mainThreadUpdateUIForSyncDone(); });
     QString line;
     if (cancelPending())
-        line = localized("Synchronization of \"%@\" canceled.");
+        line = KTLLocalizedString("Synchronization of \"%@\" canceled.");
     else if (result)
-        line = localized("Synchronization of \"%@\" completed successfully.");
+        line = KTLLocalizedString("Synchronization of \"%@\" completed successfully.");
     else
-        line = localized("Synchronization of \"%@\" did not complete successfully.");
+        line = KTLLocalizedString("Synchronization of \"%@\" did not complete successfully.");
     line = KTLFormatWith(line, displayName());
     syncThreadLogMessage(line);
     mainThreadUpdateUIMessageField(line);
     if (!cancelPending() && !result)
-        syncThreadPerformAlertWithTitle(localized("Sync Failed"),
-                                        localized("Check the log for more details."), false);
+        syncThreadPerformAlertWithTitle(KTLLocalizedString("Sync Failed"),
+                                        KTLLocalizedString("Check the log for more details."),
+                                        false);
 }

@@ -39,7 +39,7 @@ KTLSyncController::~KTLSyncController() {
     }
     // The last reference went on a worker: nothing here may wait for the main thread, and the
     // window, a widget, must go there.
-    if (PreferenceDomain::standardUserDefaults().boolForKey(QStringLiteral("debug"))) {
+    if (debugPreference()) {
         const QString line = LogController::generateString(message, false, true);
         runOnMainThread(
             [line] { LogController::sharedInstance().addLogString(line, false, false); });

@@ -60,6 +60,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
 
     // The process-wide debug flag of the workers, refreshed from "debug" at each task.
     static std::atomic<bool> sDebug;
+    // The "debug" preference, read afresh.
+    static bool debugPreference();
 
     // Makes the drive windows; without one a controller has no window and its questions are
     // answered 0 at once.
