@@ -47,7 +47,9 @@ void appendQuoted(QString& out, const QString& text) {
             out += QLatin1String("\\n");
         } else if (c == QLatin1Char('\t')) {
             out += QLatin1String("\\t");
-        } else if (c.isPrint() || c.isSurrogate()) {
+        } else if ((c.isPrint() && c.category() != QChar::Separator_Line &&
+                    c.category() != QChar::Separator_Paragraph) ||
+                   c.isSurrogate()) {
             out += c;
         } else {
             out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
