@@ -17,6 +17,21 @@ bool fail(QString* error, const QString& reason) {
     return false;
 }
 
+// Qt frees a container's reader only at its end call, so every begin gets its end, also when
+// decoding stops early.
+class Ending {
+  public:
+    using End = void (QDBusArgument::*)() const;
+    Ending(const QDBusArgument& argument, End end) : _argument(argument), _end(end) {}
+    ~Ending() { (_argument.*_end)(); }
+    Ending(const Ending&) = delete;
+    Ending& operator=(const Ending&) = delete;
+
+  private:
+    const QDBusArgument& _argument;
+    End _end;
+};
+
 bool isArgument(const QVariant& value) {
     return value.metaType() == QMetaType::fromType<QDBusArgument>();
 }
@@ -34,6 +49,7 @@ std::optional<AEDescriptor> decodeValue(const QVariant& value, int depth, QStrin
     }
     const QDBusArgument argument = value.value<QDBusArgument>();
     argument.beginStructure();
+    const Ending structureEnd(argument, &QDBusArgument::endStructure);
     QString typeText;
     argument >> typeText;
     const auto type = fourCharCodeFromString(typeText);
@@ -48,10 +64,8 @@ std::optional<AEDescriptor> decodeValue(const QVariant& value, int depth, QStrin
         }
         QByteArray data;
         argument >> data;
-        argument.endStructure();
-        if ((*type == AEType::fileURL || *type == AEType::utf8Text) && data.endsWith('\0')) {
-            data.chop(1);
-        }
+        const bool text = *type == AEType::fileURL || *type == AEType::utf8Text;
+        if (text && data.indexOf('\0') == data.size() - 1) data.chop(1);
         return AEDescriptor::descriptorWithDescriptorType(*type, data);
     }
     if (*type != AEType::list) {
@@ -60,6 +74,7 @@ std::optional<AEDescriptor> decodeValue(const QVariant& value, int depth, QStrin
     }
     AEDescriptor list = AEDescriptor::listDescriptor();
     argument.beginArray();
+    const Ending arrayEnd(argument, &QDBusArgument::endArray);
     while (!argument.atEnd()) {
         QDBusVariant item;
         argument >> item;
@@ -71,8 +86,6 @@ std::optional<AEDescriptor> decodeValue(const QVariant& value, int depth, QStrin
         }
         list.insertDescriptor(*descriptor, 0);
     }
-    argument.endArray();
-    argument.endStructure();
     return list;
 }
 
@@ -115,6 +128,7 @@ bool decodeParameters(const QVariant& map, AEDescriptor& record, QString* error)
     }
     const QDBusArgument argument = map.value<QDBusArgument>();
     argument.beginMap();
+    const Ending mapEnd(argument, &QDBusArgument::endMap);
     while (!argument.atEnd()) {
         QString key;
         QDBusVariant value;
@@ -133,7 +147,6 @@ bool decodeParameters(const QVariant& map, AEDescriptor& record, QString* error)
         if (!descriptor) return fail(error, QStringLiteral("'%1': %2").arg(key, reason));
         record.setParamDescriptor(*descriptor, *keyword);
     }
-    argument.endMap();
     return true;
 }
 

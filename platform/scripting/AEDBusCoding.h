@@ -21,8 +21,8 @@ QVariant encodeDescriptor(const AEDescriptor& descriptor);
 // The keyword parameters of a record or event.
 QVariantMap encodeParameters(const AEDescriptor& record);
 
-// A descriptor from the contents of a variant, as it arrives in a message. One NUL at the end
-// of 'furl' or 'utf8' data is dropped: GLib's tools end byte strings with one.
+// A descriptor from the contents of a variant, as it arrives in a message. A NUL that ends
+// 'furl' or 'utf8' data and is its only NUL is dropped: GLib's tools end byte strings with one.
 std::optional<AEDescriptor> decodeDescriptor(const QVariant& value, QString* error = nullptr);
 // Adds the entries of an a{sv} argument to `record` as keyword parameters. False, with the
 // reason, for a key that is not four printable ASCII characters, a key given twice or a value
