@@ -325,6 +325,10 @@ TEST_F(GdbusTest, WellFormedAndMalformedCalls) {
     result = gdbusCall("TEST", "ECHO", "{'--': <('furl', b'x')>}");
     EXPECT_TRUE(result.out.contains("'errn'")) << result.out.toStdString();
 
+    // GLib writes a key twice where Qt can't.
+    result = gdbusCall("TEST", "ECHO", "{'----': <('true', @ay [])>, '----': <('fals', @ay [])>}");
+    EXPECT_TRUE(result.out.contains("'errn'")) << result.out.toStdString();
+
     result = gdbusCall("TEST", "EC", "{}");
     EXPECT_NE(result.exitCode, 0);
     EXPECT_TRUE(result.err.contains("InvalidArgs")) << result.err.toStdString();
