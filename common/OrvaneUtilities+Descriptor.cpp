@@ -5,9 +5,9 @@
 
 #include <QStringDecoder>
 #include <QtEndian>
+#include <cstdlib>
 #include <cstring>
-
-#include "OrvaneUtilities+String.h"
+#include <memory>
 
 namespace OrvaneUtilities {
 
@@ -45,10 +45,12 @@ std::optional<AEDescriptor> descriptorWithPath(const std::string& path) {
 
 std::optional<AEDescriptor> descriptorWithPathAsAlias(const std::string& path) {
     if (path.empty()) return std::nullopt;
-    const auto real = stringWithRealPath(path);
+    // realpath itself rather than the string helpers, which would bring libmount into the
+    // command-line client.
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                           &std::free);
     if (!real) return std::nullopt;
-    return AEDescriptor::descriptorWithDescriptorType(AEType::alias,
-                                                      QByteArray::fromStdString(*real));
+    return AEDescriptor::descriptorWithDescriptorType(AEType::alias, QByteArray(real.get()));
 }
 
 std::optional<AEDescriptor> descriptorWithPathAsCFURL(const std::string& path) {
