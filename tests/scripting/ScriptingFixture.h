@@ -1,0 +1,92 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusPendingCall>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <memory>
+
+#include "AEDescriptor.h"
+#include "PrivateBus.h"
+
+// Every scripting test process gets its own bus, then the application object.
+struct ScriptingEnvironment : testing::Environment {
+    int argc = 1;
+    char name[16] = "scripting_test";
+    char* argv[2] = {name, nullptr};
+    std::unique_ptr<PrivateBus> bus;
+    std::unique_ptr<QCoreApplication> app;
+
+    void SetUp() override {
+        bus = std::make_unique<PrivateBus>();
+        ASSERT_TRUE(bus->ok()) << "could not start dbus-daemon";
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    void TearDown() override {
+        app.reset();
+        bus.reset();
+    }
+};
+inline ScriptingEnvironment* const kScriptingEnvironment =
+    static_cast<ScriptingEnvironment*>(testing::AddGlobalTestEnvironment(new ScriptingEnvironment));
+
+inline void PrintTo(const AEDescriptor& descriptor, std::ostream* out) {
+    *out << descriptor.description().toStdString();
+}
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+// Pumps the main thread's events until `done` holds or `seconds` have passed.
+template <typename Predicate>
+bool waitUntil(Predicate done, double seconds = 20) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > seconds * 1000) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// A second connection to the bus, so that calls go through the daemon like another program's.
+inline QDBusConnection clientConnection() {
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("client"));
+    if (connection.isConnected()) return connection;
+    // The bus drops a connection that sent it something it refuses.
+    QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+    return QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("client"));
+}
+
+// Sends `call` from the client connection and serves the events until the answer is there.
+inline QDBusMessage callAndWait(const QDBusMessage& call) {
+    QDBusPendingCall pending = clientConnection().asyncCall(call, 20000);
+    waitUntil([&] { return pending.isFinished(); });
+    return pending.reply();
+}
+
+struct ProcessResult {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program while serving the events, as the service has to answer it.
+inline ProcessResult runServing(
+    const QString& program, const QStringList& arguments,
+    const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    ProcessResult result;
+    if (!process.waitForStarted(10000)) return result;
+    waitUntil([&] { return process.state() == QProcess::NotRunning; });
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
