@@ -123,7 +123,7 @@ KTLItemTree KTLSyncController::buildItemTreeUsingFTS() {
     auto root = std::make_unique<KTLTreeNode>();
     for (const QString& entry : syncItemList()) {
         const std::string item = entry.toStdString();
-        if (!acceptsItem(item)) continue;
+        if (!acceptsItem(item) || syncItemHoldsTheDrive(item)) continue;
         if (KTLItemTree subtree = buildTreeAtPath(item)) root->appendChild(std::move(subtree));
     }
     root->sortChildren();
@@ -201,7 +201,7 @@ void KTLSyncController::updateItemTreeReturningItemsChanged(std::vector<std::str
 
     for (const QString& entry : syncItemList()) {
         const std::string item = entry.toStdString();
-        if (!acceptsItem(item)) continue;
+        if (!acceptsItem(item) || syncItemHoldsTheDrive(item)) continue;
 
         // Not followed, like the walk: a link to a folder is a file here as in the tree.
         struct stat st;
@@ -247,8 +247,8 @@ void KTLSyncController::rescanDirectory(const std::string& path, KTLTreeNode* no
     FTS* walk = openWalk(macPathForItem(path));
     if (!walk) return;
 
-    // New entries wait here and join the folder's node together after the walk, followed by
-    // one sort: the same order as sorting after each insertion, without its cost for a folder
+    // New entries wait here and join the folder's node together after the walk, sorted once
+    // and merged: the same order as sorting after each insertion, without its cost for a folder
     // that gained many entries, and the lookups during the walk see an unchanged node.
     std::vector<KTLItemTree> newNodes;
     bool listed = false;
@@ -314,8 +314,5 @@ void KTLSyncController::rescanDirectory(const std::string& path, KTLTreeNode* no
         });
         node->removeChildren(std::move(goneNodes));
     }
-    if (!newNodes.empty()) {
-        for (auto& fresh : newNodes) node->appendChild(std::move(fresh));
-        node->sortChildren();
-    }
+    node->mergeChildren(std::move(newNodes));
 }
