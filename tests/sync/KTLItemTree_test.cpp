@@ -348,6 +348,19 @@ TEST_F(ItemTree, MissingItemsAppearAndDisappear) {
               (Paths{"~/Later/", "~/Later/page", "~/file", "~/folder/", "~/folder/f"}));
 }
 
+TEST_F(ItemTree, AnEntryListedTwiceIsReportedOnce) {
+    touch(at("file"));
+    useList({"~/new", "~/file", "~/new", "~/file"});
+    build();
+    ageAll(home.path());
+
+    makeDir(at("new"));
+    ASSERT_EQ(unlink(at("file").c_str()), 0);
+    update(kThen);
+    expectReports({}, {"~/new"}, {"~/file"});
+    EXPECT_EQ(flatten(tree()), (Paths{"~/new/"}));
+}
+
 TEST(ItemTreeOrder, MergingManyChildrenGivesTheOrderOfInsertingThemOneByOne) {
     // Existing children, newcomers in no order, and names on both sides (told apart below by
     // where each node came from).
