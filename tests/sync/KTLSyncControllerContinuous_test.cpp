@@ -253,4 +253,19 @@ TEST_F(Continuous, OffMeansIdlePassesDoNothing) {
     EXPECT_TRUE(ui->sheets.empty());
 }
 
+// The same refusal in a full sync: an entry that holds the drive would copy the drive into
+// itself.
+TEST_F(Continuous, AFullSyncSkipsAnEntryThatHoldsTheDrive) {
+    put(mac("docs/a.txt"), "alpha", t0);
+    writeConfig({QString::fromStdString(top), "~/docs"});
+    ui->defaultAnswer = 1;
+
+    ASSERT_TRUE(sync());
+
+    EXPECT_EQ(ui->countLines(completedLine()), 1) << ui->drawer.toStdString();
+    EXPECT_EQ(ui->countLines(QStringLiteral("Skipping \"") + QString::fromStdString(top)), 1);
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "alpha");
+    EXPECT_FALSE(pathExists(target() + top));
+}
+
 }  // namespace
