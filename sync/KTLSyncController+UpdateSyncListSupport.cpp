@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "DisplayName.h"
 #include "FolderChain.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
@@ -39,38 +38,6 @@ bool storedCopyIsRemovable(const std::string& item) {
 }
 
 }  // namespace
-
-bool KTLSyncController::syncItemHoldsTheDrive(const std::string& item) const {
-    const std::string mac = stringByStandardizingPath(macPathForItem(item));
-    const std::string mountPoint = stringByStandardizingPath(deviceMountPoint());
-    if (mac.empty() || mountPoint.empty()) return false;
-    auto within = [](const std::string& inner, const std::string& outer) {
-        if (outer == "/") return true;
-        return inner == outer ||
-               (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-                inner[outer.size()] == '/');
-    };
-    return within(mountPoint, mac) || within(mac, mountPoint);
-}
-
-bool KTLSyncController::syncThreadAcceptsSyncItem(const QString& entry) {
-    const std::string item = entry.toStdString();
-    if (!isSafeSyncItem(item)) {
-        syncThreadLogMessage(KTLFormatWith(
-            KTLLocalizedString("Skipping \"%@\": a sync-list entry must not be empty or contain "
-                               "\".\" or \"..\" components."),
-            entry));
-        return false;
-    }
-    if (syncItemHoldsTheDrive(item)) {
-        syncThreadLogMessage(KTLFormatWith(
-            KTLLocalizedString("Skipping \"%1$@\": it is the drive \"%2$@\", holds it or lies on "
-                               "it, so it cannot be synchronized with it."),
-            entry, displayName()));
-        return false;
-    }
-    return true;
-}
 
 void KTLSyncController::threadDoSyncListUpdate(const QStringList& newList) {
     // The configuration read before anything changes: an unreadable one is never replaced by
