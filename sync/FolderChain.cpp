@@ -6,6 +6,18 @@
 
 #include "PathUtilities.h"
 
+std::vector<std::string> parentPathComponents(const std::string& path) {
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) break;
+        if (end > start) components.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
+}
+
 FolderChainState folderChainState(const std::string& base,
                                   const std::vector<std::string>& components) {
     std::string path = base;

@@ -16,6 +16,9 @@ enum class FolderChainState {
     InTheWay,  // some level is a link or not a folder
 };
 
+// The non-empty components of a relative or absolute path above its last one.
+std::vector<std::string> parentPathComponents(const std::string& path);
+
 FolderChainState folderChainState(const std::string& base,
                                   const std::vector<std::string>& components);
 

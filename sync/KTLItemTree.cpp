@@ -24,6 +24,19 @@ KTLTreeNode* KTLTreeNode::insertChildSorted(std::unique_ptr<KTLTreeNode> child) 
     return _children.insert(at, std::move(child))->get();
 }
 
+void KTLTreeNode::mergeChildren(std::vector<std::unique_ptr<KTLTreeNode>> children) {
+    if (children.empty()) return;
+    std::stable_sort(children.begin(), children.end(), sortsBefore);
+    const size_t middle = _children.size();
+    _children.reserve(middle + children.size());
+    for (auto& child : children) {
+        child->_parent = this;
+        _children.push_back(std::move(child));
+    }
+    std::inplace_merge(_children.begin(), _children.begin() + ptrdiff_t(middle), _children.end(),
+                       sortsBefore);
+}
+
 std::unique_ptr<KTLTreeNode> KTLTreeNode::removeChild(const KTLTreeNode* child) {
     auto it = std::find_if(_children.begin(), _children.end(),
                            [child](const auto& c) { return c.get() == child; });

@@ -31,6 +31,9 @@ class KTLTreeNode {
     // Puts the child where sorting after appending it would (after any equal names). Children
     // must already be sorted.
     KTLTreeNode* insertChildSorted(std::unique_ptr<KTLTreeNode> child);
+    // Adds many children at once: they are sorted among themselves and merged into the sorted
+    // children, each after any equal names already there. Same order as inserting one by one.
+    void mergeChildren(std::vector<std::unique_ptr<KTLTreeNode>> children);
     // Takes the child and its subtree out of this node; none if it is not a child.
     std::unique_ptr<KTLTreeNode> removeChild(const KTLTreeNode* child);
     // Destroys all of the given children with their subtrees in one pass over the children;

@@ -2,7 +2,9 @@
 #include <QTimeZone>
 #include <algorithm>
 
+#include "DisplayName.h"
 #include "KTLFormat.h"
+#include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
 #include "OrvaneUtilities+FileManager.h"
 #include "PathUtilities.h"
@@ -42,6 +44,38 @@ __int128 nanosecondsAfter(int64_t ns, const QDateTime& time) {
 }
 
 }  // namespace
+
+bool KTLSyncController::syncItemHoldsTheDrive(const std::string& item) const {
+    const std::string mac = stringByStandardizingPath(macPathForItem(item));
+    const std::string mountPoint = stringByStandardizingPath(deviceMountPoint());
+    if (mac.empty() || mountPoint.empty()) return false;
+    auto within = [](const std::string& inner, const std::string& outer) {
+        if (outer == "/") return true;
+        return inner == outer ||
+               (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+                inner[outer.size()] == '/');
+    };
+    return within(mountPoint, mac) || within(mac, mountPoint);
+}
+
+bool KTLSyncController::syncThreadAcceptsSyncItem(const QString& entry) {
+    const std::string item = entry.toStdString();
+    if (!isSafeSyncItem(item)) {
+        syncThreadLogMessage(KTLFormatWith(
+            KTLLocalizedString("Skipping \"%@\": a sync-list entry must not be empty or contain "
+                               "\".\" or \"..\" components."),
+            entry));
+        return false;
+    }
+    if (syncItemHoldsTheDrive(item)) {
+        syncThreadLogMessage(KTLFormatWith(
+            KTLLocalizedString("Skipping \"%1$@\": it is the drive \"%2$@\", holds it or lies on "
+                               "it, so it cannot be synchronized with it."),
+            entry, displayName()));
+        return false;
+    }
+    return true;
+}
 
 KTLSyncController::RunRoots KTLSyncController::currentRoots() {
     if (_runRoots) return *_runRoots;

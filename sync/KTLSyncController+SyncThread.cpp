@@ -86,18 +86,3 @@ void KTLSyncController::threadDoSync() {
     syncThreadCleanupAfterSync();
     syncThreadReportResults(result);
 }
-
-void KTLSyncController::threadDoSyncListUpdate(const QStringList&) {
-    sDebug = debugPreference();
-    if (sDebug)
-        syncThreadLogMessage(
-            QStringLiteral("-threadDoSyncListUpdate: sync-list updates are not available yet."));
-}
-
-void KTLSyncController::threadDoContinuousSync() {
-    if (!continuousSyncState()) return;
-    sDebug = debugPreference();
-    if (sDebug)
-        syncThreadLogMessage(
-            QStringLiteral("-threadDoContinuousSync: continuous sync is not available yet."));
-}

@@ -9,23 +9,6 @@
 #include "OrvaneUtilities+FileManager.h"
 #include "PreferenceDomain.h"
 
-namespace {
-
-// The components of an item's path above its last one.
-std::vector<std::string> parentComponents(const std::string& item) {
-    std::vector<std::string> components;
-    size_t start = 0;
-    while (start < item.size()) {
-        size_t end = item.find('/', start);
-        if (end == std::string::npos) break;
-        if (end > start) components.push_back(item.substr(start, end - start));
-        start = end + 1;
-    }
-    return components;
-}
-
-}  // namespace
-
 void KTLSyncController::syncThreadBasicSetup() {
     _wroteDrive = _wroteMac = false;
     sDebug = debugPreference();
@@ -130,19 +113,12 @@ bool KTLSyncController::syncThreadSyncItems() {
     bool result = true;
     for (const QString& entry : syncItemList()) {
         const std::string item = entry.toStdString();
-        if (!isSafeSyncItem(item)) {
-            syncThreadLogMessage(KTLFormatWith(
-                KTLLocalizedString(
-                    "Skipping \"%@\": a sync-list entry must not be empty or contain \".\" "
-                    "or \"..\" components."),
-                entry));
-            continue;
-        }
+        if (!syncThreadAcceptsSyncItem(entry)) continue;
         syncThreadLogMessage(KTLFormatWith(KTLLocalizedString("Processing \"%@\"."),
                                            displayNameAtPath(macPathForItem(item))));
         // On the drive, the folders above an item's copy must be real folders: a link there
         // (a drive prepared elsewhere) would lead reads and writes out of the sync folder.
-        if (folderChainState(_runRoots->target, parentComponents(item)) ==
+        if (folderChainState(_runRoots->target, parentPathComponents(item)) ==
             FolderChainState::InTheWay) {
             syncThreadLogMessage(KTLFormatWith(
                 KTLLocalizedString(

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <unordered_set>
 
 #include "FileManager.h"
 #include "KTLSyncController.h"
@@ -121,9 +122,12 @@ std::optional<std::string> KTLSyncController::buildPathForNode(const KTLTreeNode
 
 KTLItemTree KTLSyncController::buildItemTreeUsingFTS() {
     auto root = std::make_unique<KTLTreeNode>();
+    // An entry listed twice gets one node: names are unique among siblings.
+    std::unordered_set<std::string> seen;
     for (const QString& entry : syncItemList()) {
         const std::string item = entry.toStdString();
-        if (!acceptsItem(item)) continue;
+        if (!acceptsItem(item) || syncItemHoldsTheDrive(item) || !seen.insert(item).second)
+            continue;
         if (KTLItemTree subtree = buildTreeAtPath(item)) root->appendChild(std::move(subtree));
     }
     root->sortChildren();
@@ -199,40 +203,48 @@ void KTLSyncController::updateItemTreeReturningItemsChanged(std::vector<std::str
     KTLTreeNode* root = itemInventory();
     if (!root) return;
 
+    // Top-level nodes that go and come are taken out and put in together after the loop, so
+    // a long list costs no more than sorting it; until then the lookups see the old root. An
+    // entry listed twice is looked at once.
+    std::vector<const KTLTreeNode*> gone;
+    std::vector<KTLItemTree> fresh;
+    std::unordered_set<std::string> seen;
+    auto remove = [&](const KTLTreeNode* node, const std::string& item) {
+        gone.push_back(node);
+        deleted.push_back(item);
+    };
+
     for (const QString& entry : syncItemList()) {
         const std::string item = entry.toStdString();
-        if (!acceptsItem(item)) continue;
+        if (!acceptsItem(item) || syncItemHoldsTheDrive(item) || !seen.insert(item).second)
+            continue;
 
         // Not followed, like the walk: a link to a folder is a file here as in the tree.
         struct stat st;
         if (lstat(macPathForItem(item).c_str(), &st) != 0) {
-            KTLTreeNode* gone = findChildNamed(createNodeName(item, true), root);
-            if (!gone) gone = findChildNamed(item, root);
-            if (!gone) continue;
-            deleted.push_back(item);
-            root->removeChild(gone);
+            KTLTreeNode* old = findChildNamed(createNodeName(item, true), root);
+            if (!old) old = findChildNamed(item, root);
+            if (old) remove(old, item);
             continue;
         }
 
         const bool isDirectory = S_ISDIR(st.st_mode);
         KTLTreeNode* node = findChildNamed(createNodeName(item, isDirectory), root);
         if (!node) {
-            // The node of the old type goes now, so that the item, once gone, is reported
+            // The node of the old type goes too, so that the item, once gone, is reported
             // deleted only once.
-            if (KTLTreeNode* old = findChildNamed(createNodeName(item, !isDirectory), root)) {
-                deleted.push_back(item);
-                root->removeChild(old);
-            }
+            if (KTLTreeNode* old = findChildNamed(createNodeName(item, !isDirectory), root))
+                remove(old, item);
             added.push_back(item);
-            // Inserting in place keeps the root sorted for the entries still to come.
-            if (KTLItemTree subtree = buildTreeAtPath(item))
-                root->insertChildSorted(std::move(subtree));
+            if (KTLItemTree subtree = buildTreeAtPath(item)) fresh.push_back(std::move(subtree));
         } else if (isDirectory) {
             rescanDirectory(item, node, laterThan(st, since), changed, since, added, deleted);
         } else if (laterThan(st, since)) {
             changed.push_back(item);
         }
     }
+    root->removeChildren(std::move(gone));
+    root->mergeChildren(std::move(fresh));
     if (sDebug) CFTreeShow(root);
 }
 
@@ -247,8 +259,8 @@ void KTLSyncController::rescanDirectory(const std::string& path, KTLTreeNode* no
     FTS* walk = openWalk(macPathForItem(path));
     if (!walk) return;
 
-    // New entries wait here and join the folder's node together after the walk, followed by
-    // one sort: the same order as sorting after each insertion, without its cost for a folder
+    // New entries wait here and join the folder's node together after the walk, sorted once
+    // and merged: the same order as sorting after each insertion, without its cost for a folder
     // that gained many entries, and the lookups during the walk see an unchanged node.
     std::vector<KTLItemTree> newNodes;
     bool listed = false;
@@ -314,8 +326,5 @@ void KTLSyncController::rescanDirectory(const std::string& path, KTLTreeNode* no
         });
         node->removeChildren(std::move(goneNodes));
     }
-    if (!newNodes.empty()) {
-        for (auto& fresh : newNodes) node->appendChild(std::move(fresh));
-        node->sortChildren();
-    }
+    node->mergeChildren(std::move(newNodes));
 }

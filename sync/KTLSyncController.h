@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ConditionLock.h"
@@ -173,6 +174,30 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     void threadDoContinuousSync();
     void rebuildItemTreeIfContinuous();
 
+    // --- UpdateSyncListSupport (worker unless named mainThread) ---
+    void updateListThreadBasicSetup();
+    void mainThreadUpdateUIForUpdateSyncList();
+    static QStringList updateListThreadKillListGivenOldSyncList(const QStringList& oldList,
+                                                                const QStringList& newList);
+    void updateListThreadProcessKillList(const QStringList& killList);
+    void updateListThreadReportResults(bool result);
+    void mainThreadUpdateUIForUpdateSyncListDone();
+
+    // --- ContinuousSyncSupport (worker) ---
+    void continuousSyncThreadBasicSetup();
+    void checkForChanges();
+    void continuousSyncThreadCleanup();
+    // lastSyncTime in whole seconds, truncated toward zero; outside 32 bits the earliest value.
+    static int32_t referenceTimeFor(const QDateTime& time);
+
+    // --- Entry checks (any thread) ---
+    // True when the entry's place on the computer is the drive's mount point, lies above it or
+    // on the drive: walking or copying it would walk the drive itself.
+    bool syncItemHoldsTheDrive(const std::string& item) const;
+    // Logs why a listed entry is left alone and answers false; true for an entry that may be
+    // scanned, copied or removed.
+    bool syncThreadAcceptsSyncItem(const QString& entry);
+
     // --- SyncThreadSupport (worker) ---
     void syncThreadBasicSetup();
     void mainThreadUpdateUIForSync();
@@ -236,6 +261,10 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool processStagedEntries(const std::string& folder, const std::string& destinationFolder,
                               bool skipHome, bool* sawHome, const char* movingFormat);
     bool deleteTempFolder(const std::string& folder, FolderChainState state);
+    // The levels from the mount point down to the folder that holds a drive-side path below
+    // the sync folder are real folders (none missing or a link). `known` caches folders found
+    // real during one pass.
+    bool driveFoldersAreReal(const std::string& listPath, std::unordered_set<std::string>& known);
     void appendToWindowLog(const QString& line);
 
     // Guards the lazily filled fields and the mount point: either thread may ask first. Held

@@ -347,3 +347,42 @@ TEST_F(ItemTree, MissingItemsAppearAndDisappear) {
     EXPECT_EQ(flatten(tree()),
               (Paths{"~/Later/", "~/Later/page", "~/file", "~/folder/", "~/folder/f"}));
 }
+
+TEST_F(ItemTree, AnEntryListedTwiceIsReportedOnce) {
+    touch(at("file"));
+    useList({"~/new", "~/file", "~/new", "~/file"});
+    build();
+    ageAll(home.path());
+
+    makeDir(at("new"));
+    ASSERT_EQ(unlink(at("file").c_str()), 0);
+    update(kThen);
+    expectReports({}, {"~/new"}, {"~/file"});
+    EXPECT_EQ(flatten(tree()), (Paths{"~/new/"}));
+}
+
+TEST(ItemTreeOrder, MergingManyChildrenGivesTheOrderOfInsertingThemOneByOne) {
+    // Existing children, newcomers in no order, and names on both sides (told apart below by
+    // where each node came from).
+    const Paths existing = {"b", "d/", "f", "f"};
+    const Paths newcomers = {"z", "a", "f", "d/", "c", "a", "0", "f/"};
+    KTLTreeNode merged, inserted;
+    std::vector<std::unique_ptr<KTLTreeNode>> batch;
+    std::vector<const KTLTreeNode*> oldNodes;
+    for (const auto& name : existing) {
+        oldNodes.push_back(merged.appendChild(leaf(name)));
+        inserted.appendChild(leaf(name));
+    }
+    for (const auto& name : newcomers) {
+        batch.push_back(leaf(name));
+        inserted.insertChildSorted(leaf(name));
+    }
+    merged.mergeChildren(std::move(batch));
+
+    EXPECT_EQ(flatten(&merged), flatten(&inserted));
+    // Equal names: the ones already there come first, like an insertion after them.
+    EXPECT_EQ(merged.childAtIndex(5), oldNodes[1]);
+    EXPECT_EQ(merged.childAtIndex(7), oldNodes[2]);
+    EXPECT_EQ(merged.childAtIndex(8), oldNodes[3]);
+    for (const auto& child : merged.children()) EXPECT_EQ(child->parent(), &merged);
+}

@@ -1,0 +1,116 @@
+// Times continuous-sync passes of one drive, in process, without a desktop:
+//
+//   continuouspass <drive folder> <item> [--passes N] [--add N FOLDER]
+//
+// HOME (and the XDG folders) must point at the computer side; <item> is a sync-list entry such
+// as "~/corpus". The drive folder needs no configuration file. The tool switches continuous
+// sync on, builds the item tree and runs one untimed pass, which brings the drive up to date
+// (against the distant past everything counts as changed). Then it prints one line per timed
+// pass with nothing changed: "pass <seconds>". With --add it then makes N small files in
+// FOLDER (below the item on the computer side), and prints "scan <seconds>" for the tree
+// update alone (on a second tree) and "addpass <seconds>" for a whole pass that copies them.
+// Exit status 0 when every copy reached the drive.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "KTLSyncController.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int usage() {
+    fputs("usage: continuouspass <drive folder> <item> [--passes N] [--add N FOLDER]\n", stderr);
+    return 2;
+}
+
+bool makeFiles(const std::string& folder, long count) {
+    const std::string text = "a small file added between two passes\n";
+    for (long i = 0; i < count; ++i) {
+        const std::string path = folder + "/added-" + std::to_string(i) + ".txt";
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) return false;
+        const bool written = write(fd, text.data(), text.size()) == ssize_t(text.size());
+        if (close(fd) != 0 || !written) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc < 3) return usage();
+    const std::string drive = argv[1];
+    const QString item = QString::fromLocal8Bit(argv[2]);
+    long passes = 5, add = 0;
+    std::string addFolder;
+    for (int i = 3; i < argc; ++i) {
+        if (!strcmp(argv[i], "--passes") && i + 1 < argc) {
+            passes = atol(argv[++i]);
+        } else if (!strcmp(argv[i], "--add") && i + 2 < argc) {
+            add = atol(argv[++i]);
+            addFolder = argv[++i];
+        } else {
+            return usage();
+        }
+    }
+
+    auto controller = KTLSyncController::controllerForMountPoint(drive);
+    controller->setSyncItemList({item});
+    // The switch queues a task for a worker that never starts here: the passes run on this
+    // thread instead.
+    controller->setContinuousSyncState(true);
+    controller->setItemInventory(controller->buildItemTreeUsingFTS());
+    controller->threadDoContinuousSync();
+
+    for (long i = 0; i < passes; ++i) {
+        const auto start = Clock::now();
+        controller->threadDoContinuousSync();
+        printf("pass %.4f\n", since(start));
+        fflush(stdout);
+    }
+    if (add <= 0) return 0;
+
+    // A second tree of the same list measures the scan on its own.
+    auto scanner = KTLSyncController::controllerForMountPoint(drive + "/.scan-only");
+    scanner->setSyncItemList({item});
+    scanner->setItemInventory(scanner->buildItemTreeUsingFTS());
+    if (!makeFiles(addFolder, add)) {
+        fprintf(stderr, "continuouspass: cannot make files in %s\n", addFolder.c_str());
+        return 1;
+    }
+    std::vector<std::string> changed, added, deleted;
+    auto start = Clock::now();
+    scanner->updateItemTreeReturningItemsChanged(changed, INT32_MAX, added, deleted);
+    printf("scan %.4f (%zu added)\n", since(start), added.size());
+
+    start = Clock::now();
+    controller->threadDoContinuousSync();
+    printf("addpass %.4f\n", since(start));
+    // Every new file reached the drive.
+    const std::string last = "/added-" + std::to_string(add - 1) + ".txt";
+    // The drive keeps a "~" entry's copy under "~", any other under its own full path.
+    const std::string home = KTLSyncController::homeFolder();
+    const bool inHome = item.startsWith(u'~') && addFolder.compare(0, home.size(), home) == 0;
+    const std::string listForm = inHome ? "~" + addFolder.substr(home.size()) : addFolder;
+    const std::string onDrive = drive + "/Tolvex/" + listForm + last;
+    struct stat st;
+    if (lstat(onDrive.c_str(), &st) != 0) {
+        fprintf(stderr, "continuouspass: %s was not copied\n", onDrive.c_str());
+        return 1;
+    }
+    return 0;
+}

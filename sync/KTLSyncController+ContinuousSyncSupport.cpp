@@ -1,0 +1,128 @@
+#include <QTimeZone>
+#include <limits>
+
+#include "FolderChain.h"
+#include "KTLFormat.h"
+#include "KTLLocalizedString.h"
+#include "KTLSyncController.h"
+#include "OrvaneUtilities+FileManager.h"
+#include "PathUtilities.h"
+
+void KTLSyncController::threadDoContinuousSync() {
+    if (!continuousSyncState()) return;
+    continuousSyncThreadBasicSetup();
+    checkForChanges();
+    continuousSyncThreadCleanup();
+}
+
+void KTLSyncController::continuousSyncThreadBasicSetup() {
+    sDebug = debugPreference();
+    const QString line = KTLLocalizedString("Scanning for changes...");
+    syncThreadLogMessage(line);
+    mainThreadUpdateUIMessageField(line);
+    copyReporter();
+    deleteReporter();
+}
+
+void KTLSyncController::continuousSyncThreadCleanup() {
+    setCopyReporter(nullptr);
+    setDeleteReporter(nullptr);
+    const QString line = KTLLocalizedString("Scan completed.");
+    syncThreadLogMessage(line);
+    mainThreadUpdateUIMessageField(line);
+}
+
+int32_t KTLSyncController::referenceTimeFor(const QDateTime& time) {
+    constexpr int32_t earliest = std::numeric_limits<int32_t>::min();
+    if (!time.isValid()) return earliest;
+    // Whole milliseconds divided by 1000: C++ division truncates toward zero.
+    const qint64 seconds = time.toMSecsSinceEpoch() / 1000;
+    if (seconds < earliest || seconds > std::numeric_limits<int32_t>::max()) return earliest;
+    return int32_t(seconds);
+}
+
+bool KTLSyncController::driveFoldersAreReal(const std::string& listPath,
+                                            std::unordered_set<std::string>& known) {
+    const std::string target = pathForTaplineTarget();
+    const std::string folder =
+        stringByDeletingLastPathComponent(stringByAppendingPathComponent(target, listPath));
+    if (known.count(folder)) return true;
+    std::vector<std::string> levels{lastPathComponent(target)};
+    for (std::string& level : parentPathComponents(listPath)) levels.push_back(std::move(level));
+    const FolderChainState state = folderChainState(deviceMountPoint(), levels);
+    if (state == FolderChainState::Folders) known.insert(folder);
+    if (state != FolderChainState::InTheWay) return true;
+    syncThreadLogMessage(KTLFormatWith(
+        KTLLocalizedString("Something that is not a folder lies on the way to the drive's copy "
+                           "of \"%@\"; it was not synchronized."),
+        pathText(listPath)));
+    return false;
+}
+
+void KTLSyncController::checkForChanges() {
+    // Entries the scan leaves out are named once per pass.
+    for (const QString& entry : syncItemList()) syncThreadAcceptsSyncItem(entry);
+
+    if (!itemInventory()) {
+        if (sDebug) syncThreadLogMessage(QStringLiteral("--- building tree first time ---"));
+        setItemInventory(buildItemTreeUsingFTS());
+        if (sDebug) syncThreadLogMessage(QStringLiteral("--- done building tree first time ---"));
+        return;
+    }
+
+    // Taken before the scan: a file saved while the pass runs is later than the next pass's
+    // reference time, so it is not lost between the scan and the end of the pass.
+    const QDateTime passStarted = QDateTime::currentDateTimeUtc();
+    std::vector<std::string> changed, added, deleted;
+    const int32_t since = referenceTimeFor(lastSyncTime());
+    updateItemTreeReturningItemsChanged(changed, since, added, deleted);
+    if (sDebug) {
+        syncThreadLogMessage(QStringLiteral("--- scan for changes completed ---"));
+        syncThreadLogMessage(QStringLiteral("--- applying changes ---"));
+    }
+
+    const std::string target = pathForTaplineTarget();
+    auto onDrive = [&](const std::string& path) {
+        return stringByAppendingPathComponent(target, path);
+    };
+    FileManager& manager = fileManager();
+    std::unordered_set<std::string> realFolders;
+
+    KTLDeleteErrorReporter& deleter = deleteReporter();
+    const int deleteMode = deleter.errorHandling();
+    deleter.setErrorHandling(1);
+    for (const std::string& path : deleted) {
+        if (sDebug)
+            syncThreadLogMessage(
+                KTLFormatWith(QStringLiteral("-checkForChanges: deleting %@"), pathText(path)));
+        if (!driveFoldersAreReal(path, realFolders)) continue;
+        manager.removeFileAtPath(onDrive(path), &deleter);
+    }
+    deleter.setErrorHandling(deleteMode);
+    // A folder removed above may be made again by a copy below.
+    realFolders.clear();
+
+    KTLCopyErrorReporter& copier = copyReporter();
+    const int copyMode = copier.errorHandling();
+    copier.setErrorHandling(1);
+    // The pass's copies are written under temporary names, flushed once and then renamed.
+    manager.beginBatch();
+    auto copyAll = [&](const std::vector<std::string>& paths, const char* debugFormat) {
+        for (const std::string& path : paths) {
+            if (sDebug)
+                syncThreadLogMessage(
+                    KTLFormatWith(QString::fromLatin1(debugFormat), pathText(path)));
+            if (!driveFoldersAreReal(path, realFolders)) continue;
+            OrvaneUtilities::copyPathOntoPath(manager, macPathForItem(path), onDrive(path),
+                                              &copier);
+        }
+    };
+    copyAll(added, "-checkForChanges: adding %@");
+    copyAll(changed, "-checkForChanges: updating %@");
+    manager.commitBatch(&copier);
+    copier.setErrorHandling(copyMode);
+
+    // The renames and removals reach the disk before the time says they happened.
+    if (!deleted.empty() || !added.empty() || !changed.empty()) syncFileSystemOf(target);
+    updateLastSyncTime(passStarted);
+}
