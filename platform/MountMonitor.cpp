@@ -4,6 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstdlib>
@@ -21,7 +22,8 @@ constexpr int kPresencePollMs = 500;
 std::map<QString, std::string> devicesOf(const std::vector<MountEntry>& table) {
     std::map<QString, std::string> devices;
     for (const MountEntry& entry : mountedLocalVolumes(table))
-        devices.emplace(QString::fromLocal8Bit(entry.source.substr(5)), entry.mountPoint);
+        devices.emplace(QFile::decodeName(QByteArray::fromStdString(entry.source.substr(5))),
+                        entry.mountPoint);
     return devices;
 }
 
@@ -132,7 +134,7 @@ void MountMonitor::rescan() {
 
 bool MountMonitor::deviceIsPresent(const QString& device) const {
     // /dev/mapper/x and the like are links to the kernel's name of the device.
-    const std::string node = "/dev/" + device.toLocal8Bit().toStdString();
+    const std::string node = "/dev/" + QFile::encodeName(device).toStdString();
     std::unique_ptr<char, decltype(&free)> real(realpath(node.c_str(), nullptr), &free);
     const std::string name = lastPathComponent(real ? std::string(real.get()) : node);
     return access(stringByAppendingPathComponent(_blockFolder, name).c_str(), F_OK) == 0;
