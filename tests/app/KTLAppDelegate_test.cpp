@@ -255,6 +255,27 @@ TEST_F(Delegate, ArrivingDrivesThatFailTheChecksGetAControllerButNoSyncAndNoAler
     ASSERT_TRUE(runUntil([&] { return pathExists(other + "/Tolvex"); }, 5000));
 }
 
+TEST_F(Delegate, ADriveOpenedWithTheApplicationIsSyncedEvenWhenMountedAtTheStart) {
+    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("open-drive"));
+    ASSERT_TRUE(table.add(drive, "/dev/pellora-open"));
+    writeTree(KTLSyncController::homeFolder() + "/Sites/index.html", "mac\n");
+    launch();
+    runFor(1200);
+    EXPECT_FALSE(pathExists(drive + "/Tolvex"));  // present at the start: left alone
+
+    // As the shell passes it: relative to where the program started.
+    char* cwd = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    delegate->openFile("DRIVE");
+    ASSERT_EQ(chdir(cwd), 0);
+    free(cwd);
+    std::shared_ptr<KTLSyncController> controller = controllerOf(drive);
+    EXPECT_EQ(controller->deviceMountPoint(), drive);
+    ASSERT_TRUE(runUntil([&] { return controller->busy(); }, 3000));
+    ASSERT_TRUE(runUntil([&] { return !controller->busy(); }, 10000));
+    EXPECT_TRUE(pathExists(drive + "/Tolvex/~/Sites/index.html"));
+}
+
 TEST_F(Delegate, AQuitWhileADriveIsBusyIsIgnoredAndGoesThroughOnceItsQueueDrains) {
     prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("quit-drive"));
     writeTree(drive + "/Tolvex/~/Sites/only-on-drive.txt", "drive\n");
