@@ -35,7 +35,8 @@ MountMonitor::MountMonitor(QObject* parent) : QObject(parent) {
 }
 
 MountMonitor::~MountMonitor() {
-    delete _notifier;
+    // The notifier goes with this object, after its descriptor: it must no longer watch it.
+    if (_notifier) _notifier->setEnabled(false);
     if (_kernelMonitor) mnt_unref_monitor(_kernelMonitor);
     if (_inotifyFd >= 0) close(_inotifyFd);
 }
@@ -55,7 +56,7 @@ bool MountMonitor::startKernelMonitor() {
     if (mnt_monitor_enable_kernel(_kernelMonitor, 1) != 0) return false;
     const int fd = mnt_monitor_get_fd(_kernelMonitor);
     if (fd < 0) return false;
-    _notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+    _notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(_notifier, &QSocketNotifier::activated, this, &MountMonitor::kernelTableChanged);
     return true;
 }
@@ -69,7 +70,7 @@ bool MountMonitor::startFileMonitor(const std::string& file) {
     const uint32_t mask = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
                           IN_DELETE | IN_ATTRIB;
     if (inotify_add_watch(_inotifyFd, folderOf(file).c_str(), mask) < 0) return false;
-    _notifier = new QSocketNotifier(_inotifyFd, QSocketNotifier::Read);
+    _notifier = new QSocketNotifier(_inotifyFd, QSocketNotifier::Read, this);
     connect(_notifier, &QSocketNotifier::activated, this, &MountMonitor::fileFolderChanged);
     return true;
 }

@@ -44,9 +44,7 @@ KTLMenus::KTLMenus(QObject* parent)
     if (!sCurrent) sCurrent = this;
 }
 
-KTLMenus::~KTLMenus() {
-    delete _applicationMenu;
-}
+KTLMenus::~KTLMenus() = default;
 
 KTLMenus* KTLMenus::current() {
     return sCurrent;
@@ -61,14 +59,14 @@ QMenu* KTLMenus::makeMenu(const QString& title, const QList<QAction*>& actions, 
 
 QMenu* KTLMenus::applicationMenu() {
     if (!_applicationMenu) {
-        _applicationMenu = makeMenu(QStringLiteral("Pellora"), {}, nullptr);
+        _applicationMenu.reset(makeMenu(QStringLiteral("Pellora"), {}, nullptr));
         _applicationMenu->addAction(selectDeviceAction);
         _applicationMenu->addAction(toggleLogWindowAction);
         _applicationMenu->addAction(helpAction);
         _applicationMenu->addSeparator();
         _applicationMenu->addAction(quitAction);
     }
-    return _applicationMenu;
+    return _applicationMenu.get();
 }
 
 QMenuBar* KTLMenus::makeMenuBar(QWidget* window) {

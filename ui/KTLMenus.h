@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -50,7 +51,8 @@ class KTLMenus : public QObject {
     QMenu* makeMenu(const QString& title, const QList<QAction*>& actions, QWidget* parent);
 
     std::function<void(QAction*)> _validator;
-    QMenu* _applicationMenu = nullptr;
+    // A menu takes only a widget as parent; this one has none.
+    std::unique_ptr<QMenu> _applicationMenu;
 };
 
 // Puts the menu bar on top of `window`'s layout, when the application has menus.
