@@ -23,7 +23,7 @@ bool debugMode() {
 std::string KTLAppDelegate::logFilePath() {
     const char* state = getenv("XDG_STATE_HOME");
     std::string folder;
-    // The base directory specification ignores relative paths.
+    // A relative XDG_STATE_HOME is invalid and ignored, as XDG says.
     if (state && state[0] == '/') {
         folder = state;
     } else {
