@@ -33,8 +33,11 @@ void KTLSyncController::masterThread() {
                                      [this] { return !_taskList.empty(); });
                 continue;
             }
-            std::lock_guard<std::mutex> lock(_taskLock);
-            _taskList.insert(_taskList.begin(), KTLTask{QStringLiteral("continuous-sync"), {}});
+            {
+                std::lock_guard<std::mutex> lock(_taskLock);
+                _taskList.insert(_taskList.begin(), KTLTask{QStringLiteral("continuous-sync"), {}});
+            }
+            busyChanged();
         }
 
         KTLTask task;
@@ -62,10 +65,16 @@ void KTLSyncController::masterThread() {
                 std::lock_guard<std::mutex> lock(_taskLock);
                 _taskList.clear();
             }
+            busyChanged();
             break;
         }
-        std::lock_guard<std::mutex> lock(_taskLock);
-        _taskList.erase(_taskList.begin());
+        bool drained;
+        {
+            std::lock_guard<std::mutex> lock(_taskLock);
+            _taskList.erase(_taskList.begin());
+            drained = _taskList.empty();
+        }
+        if (drained) busyChanged();
     }
     _workerEnded = true;
 }

@@ -16,6 +16,9 @@ namespace {
 std::mutex sStaticsLock;
 KTLSyncWindowFactory sWindowFactory;
 std::function<void()> sHelpHandler;
+// Held across the call, so that clearing the observer waits for a call under way.
+std::mutex sBusyObserverLock;
+std::function<void(const std::shared_ptr<KTLSyncController>&)> sBusyObserver;
 
 const QString kLastSyncTimeKey = QStringLiteral("local-last-sync-time");
 const QString kContinuousSyncKey = QStringLiteral("local-continuous-sync");
@@ -66,14 +69,28 @@ void KTLSyncController::setHelpHandler(std::function<void()> handler) {
     sHelpHandler = std::move(handler);
 }
 
+void KTLSyncController::setBusyObserver(
+    std::function<void(const std::shared_ptr<KTLSyncController>&)> observer) {
+    std::lock_guard<std::mutex> lock(sBusyObserverLock);
+    sBusyObserver = std::move(observer);
+}
+
+void KTLSyncController::busyChanged() {
+    std::lock_guard<std::mutex> lock(sBusyObserverLock);
+    if (sBusyObserver) sBusyObserver(shared_from_this());
+}
+
 // --- Work requests ---
 
 void KTLSyncController::queueTask(KTLTask task) {
+    bool wasIdle;
     {
         std::lock_guard<std::mutex> lock(_taskLock);
+        wasIdle = _taskList.empty();
         _taskList.push_back(std::move(task));
     }
     _taskQueued.notify_all();
+    if (wasIdle) busyChanged();
 }
 
 void KTLSyncController::startWorkerIfNeeded() {
@@ -97,15 +114,18 @@ void KTLSyncController::continuousSyncNow(const void* sender) {
 
 void KTLSyncController::updateSyncList(const QStringList& newList) {
     show(nullptr);
+    bool wasIdle;
     {
         std::lock_guard<std::mutex> lock(_taskLock);
         {
             std::lock_guard<std::mutex> fields(_fieldLock);
             _shadowedSyncList = newList;
         }
+        wasIdle = _taskList.empty();
         _taskList.push_back({QStringLiteral("updateSyncList"), newList});
     }
     _taskQueued.notify_all();
+    if (wasIdle) busyChanged();
     startWorkerIfNeeded();
 }
 

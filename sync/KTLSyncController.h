@@ -70,6 +70,12 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     // Run by the help control (the application's help page).
     static void setHelpHandler(std::function<void()> handler);
 
+    // Told whenever a controller's task list turns from empty to not empty or back, on the
+    // thread that changed it and under no lock of the controller; the application holds the
+    // drive busy meanwhile. Once the call that clears it returns, no call is under way.
+    static void setBusyObserver(
+        std::function<void(const std::shared_ptr<KTLSyncController>&)> observer);
+
     // Test hook: the worker's poll interval and the number of empty polls after which it
     // queues a continuous-sync pass (defaults 1 s and 60).
     static void setWorkerTiming(std::chrono::milliseconds pollInterval, int idleCount);
@@ -246,6 +252,7 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
 
   private:
     void queueTask(KTLTask task);
+    void busyChanged();
     void startWorkerIfNeeded();
     bool readLocalRecord(QVariantMap* record);
     QVariantMap localRecordOrEmpty();

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "KTLLocalizedString.h"
+#include "KTLMenus.h"
 #include "KTLSyncController.h"
 
 KTLSyncWindow::KTLSyncWindow(std::weak_ptr<KTLSyncController> controller)
@@ -25,6 +26,7 @@ KTLSyncWindow::KTLSyncWindow(std::weak_ptr<KTLSyncController> controller)
     buildAlertPanel();
     buildMissingPanel();
     buildConflictPanel();
+    attachMenuBar(this);
     if (auto owner = _controller.lock()) setWindowTitle(owner->displayName());
 }
 

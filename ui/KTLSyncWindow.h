@@ -47,6 +47,9 @@ class KTLSyncWindow : public QWidget, public KTLSyncWindowInterface {
     void beginConflictSheet(const KTLConflictSheetTexts& texts,
                             std::function<void(int code, bool dontAskAgain)> didEnd) override;
 
+    // The drive this window stands for; none once its controller has gone.
+    std::shared_ptr<KTLSyncController> controller() const { return _controller.lock(); }
+
     bool isDrawerOpen() const;
     void setDrawerOpen(bool open);
 

@@ -12,6 +12,7 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
+#include "KTLMenus.h"
 #include "PreferenceDomain.h"
 
 namespace {
@@ -61,6 +62,7 @@ LogWindow::LogWindow(QWidget* parent) : QWidget(parent), _textView(new QPlainTex
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(_textView);
+    attachMenuBar(this);
     // Whenever the window becomes active, typing and selecting go to the text.
     setFocusProxy(_textView);
     resize(640, 420);

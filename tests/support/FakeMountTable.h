@@ -1,6 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,14 +41,47 @@ class FakeMountTable {
     FakeMountTable(const FakeMountTable&) = delete;
     FakeMountTable& operator=(const FakeMountTable&) = delete;
 
-    // Appends one mount (on top of any earlier one on the same folder).
+    // Appends one mount (on top of any earlier one on the same folder). The line is appended in
+    // one write, as the kernel's table grows, so that a program watching the table never reads
+    // it emptied.
     bool add(const std::string& mountPoint, const std::string& source,
              const std::string& fsType = "hfsplus") {
         int id = _nextId++;
-        _text += std::to_string(id) + " 1 8:" + std::to_string(id) + " / " + escaped(mountPoint) +
-                 " rw,relatime shared:" + std::to_string(id) + " - " + escaped(fsType) + " " +
-                 escaped(source) + " rw\n";
-        return writeFile(_file, QByteArray::fromStdString(_text));
+        const std::string line = std::to_string(id) + " 1 8:" + std::to_string(id) + " / " +
+                                 escaped(mountPoint) + " rw,relatime shared:" + std::to_string(id) +
+                                 " - " + escaped(fsType) + " " + escaped(source) + " rw\n";
+        _text += line;
+        int fd = open(_file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool whole = write(fd, line.data(), line.size()) == ssize_t(line.size());
+        return close(fd) == 0 && whole;
+    }
+
+    // Removes every mount of `source` (the device's unmount). The table is replaced whole,
+    // by a rename.
+    bool remove(const std::string& source) {
+        return rewrite([&](const std::string& line) {
+            return line.find(" - ") != std::string::npos &&
+                   line.find(" " + escaped(source) + " ", line.find(" - ") + 2) !=
+                       std::string::npos;
+        });
+    }
+
+    // Moves the mounts on `from` to `to` (a renamed volume), replacing the table by a rename.
+    bool move(const std::string& from, const std::string& to) {
+        std::string text;
+        size_t start = 0;
+        while (start < _text.size()) {
+            size_t end = _text.find('\n', start) + 1;
+            std::string line = _text.substr(start, end - start);
+            const std::string old = " / " + escaped(from) + " ";
+            size_t at = line.find(old);
+            if (at != std::string::npos) line.replace(at, old.size(), " / " + escaped(to) + " ");
+            text += line;
+            start = end;
+        }
+        _text = text;
+        return replace();
     }
 
     const std::string& file() const { return _file; }
@@ -67,6 +102,25 @@ class FakeMountTable {
     }
 
   private:
+    template <typename Drop>
+    bool rewrite(Drop drop) {
+        std::string text;
+        size_t start = 0;
+        while (start < _text.size()) {
+            size_t end = _text.find('\n', start) + 1;
+            std::string line = _text.substr(start, end - start);
+            if (!drop(line)) text += line;
+            start = end;
+        }
+        _text = text;
+        return replace();
+    }
+    bool replace() {
+        const std::string temporary = _file + ".new";
+        return writeFile(temporary, QByteArray::fromStdString(_text)) &&
+               rename(temporary.c_str(), _file.c_str()) == 0;
+    }
+
     std::string _file;
     std::string _text;
     std::string _saved;

@@ -1,0 +1,154 @@
+// The real program, started on a temporary home with a mount table of its own: drives are
+// plugged in and out by editing the table, and what happens is read from the drives and the
+// log file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <QRegularExpression>
+#include <chrono>
+
+#include "AppSupport.h"
+#include "FakeMountTable.h"
+
+namespace {
+
+// One run of the program; killed if a test leaves it running.
+class Pellora {
+  public:
+    explicit Pellora(const std::string& errors) {
+        const char* dir = getenv("PELLORA_TEST_BINARY_DIR");
+        const std::string program = std::string(dir ? dir : ".") + "/bin/pellora";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        // The offscreen platform's warnings would only clutter the test's output.
+        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        if (posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv, environ) != 0) _pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Pellora() {
+        if (running()) {
+            kill(_pid, SIGKILL);
+            waitpid(_pid, nullptr, 0);
+        }
+    }
+    bool started() const { return _pid > 0; }
+    bool running() {
+        if (_pid <= 0 || _status) return false;
+        int status;
+        if (waitpid(_pid, &status, WNOHANG) == _pid) _status = status;
+        return !_status;
+    }
+    void quit() { kill(_pid, SIGTERM); }
+    // The exit status once it has ended by itself, none if it is still running.
+    std::optional<int> exitStatus(double seconds) {
+        pollUntil([&] { return !running(); }, seconds);
+        if (!_status) return std::nullopt;
+        return WIFEXITED(*_status) ? WEXITSTATUS(*_status) : 128 + WTERMSIG(*_status);
+    }
+
+  private:
+    pid_t _pid = -1;
+    std::optional<int> _status;
+};
+
+class PelloraApp : public testing::Test {
+  protected:
+    void SetUp() override {
+        top = home.path();
+        drive = makeFolder(top + "/DRIVE");
+        writeTree(top + "/Sites/index.html", "<h1>hello</h1>\n");
+    }
+    void start() {
+        app = std::make_unique<Pellora>(top + "/pellora.stderr");
+        ASSERT_TRUE(app->started());
+        // Written once the mount monitor watches: from then on, plug-ins are seen.
+        ASSERT_TRUE(waitForLog(QStringLiteral("Pellora starting.")));
+    }
+    void quitAndExpectItToEnd() {
+        app->quit();
+        EXPECT_EQ(app->exitStatus(10), 0);
+        EXPECT_TRUE(logText().trimmed().endsWith(QStringLiteral("Pellora stopping.")))
+            << logText().toStdString();
+    }
+    QString q(const std::string& s) const { return QString::fromStdString(s); }
+    std::string copyOnDrive(const std::string& mountPoint) const {
+        return mountPoint + "/Tolvex/~/Sites/index.html";
+    }
+
+    TestHome home;
+    std::string top, drive;
+    FakeMountTable table{home.path() + "/mountinfo"};
+    std::unique_ptr<Pellora> app;
+};
+
+}  // namespace
+
+TEST_F(PelloraApp, APreparedDriveIsSyncedASecondAfterItArrivesAndFollowedUntilItLeaves) {
+    writeDefaults({{QStringLiteral("debug"), true}});
+    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-drive"));
+    // Mounted before the start: it gets a controller but no sync.
+    const std::string early = makeFolder(top + "/EARLY");
+    prepareDrive(early, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-early"));
+    ASSERT_TRUE(table.add(early, "/dev/pellora-test-early"));
+    start();
+
+    const auto plugged = std::chrono::steady_clock::now();
+    ASSERT_TRUE(table.add(drive, "/dev/pellora-test-drive"));
+    ASSERT_TRUE(pollUntil([&] { return pathExists(copyOnDrive(drive)); }, 15));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count();
+    EXPECT_GE(seconds, 0.9);  // queued after the arrival has settled
+    EXPECT_LE(seconds, 8.0);
+    ASSERT_TRUE(waitForLog(QStringLiteral("Synchronization of \"DRIVE\" completed successfully.")));
+    EXPECT_FALSE(pathExists(early + "/Tolvex"));
+
+    // A new mount point keeps the controller: no new arrival, no second sync.
+    const std::string renamed = top + "/RENAMED";
+    ASSERT_EQ(rename(drive.c_str(), renamed.c_str()), 0);
+    ASSERT_TRUE(table.move(drive, renamed));
+    ASSERT_TRUE(waitForLog("newMountPoint " + q(renamed)));
+    // Gone: the controller that followed the move is let go.
+    ASSERT_TRUE(table.remove("/dev/pellora-test-drive"));
+    ASSERT_TRUE(waitForLog("-[KTLSyncController " + q(renamed) + " dealloc]"));
+    const QString log = logText();
+    EXPECT_EQ(log.count(QStringLiteral("Synchronization started.")), 1) << log.toStdString();
+    EXPECT_FALSE(log.contains("-newDriveAppeared: " + q(renamed))) << log.toStdString();
+    EXPECT_FALSE(log.contains(QStringLiteral("EARLY\" completed"))) << log.toStdString();
+    quitAndExpectItToEnd();
+}
+
+TEST_F(PelloraApp, WithSyncOnConnectOffAnArrivingDriveIsLeftAlone) {
+    writeDefaults({{QStringLiteral("debug"), true}, {QStringLiteral("sync-on-connect"), false}});
+    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-off"));
+    start();
+    ASSERT_TRUE(table.add(drive, "/dev/pellora-test-off"));
+    ASSERT_TRUE(waitForLog("-newDriveAppeared: " + q(drive)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_FALSE(pathExists(drive + "/Tolvex"));
+    EXPECT_FALSE(logText().contains(QStringLiteral("-autoStartSyncForDriveAt")));
+    quitAndExpectItToEnd();
+}
+
+TEST_F(PelloraApp, AQuitRequestWhileASyncRunsIsRefusedAndWorksOnceItHasEnded) {
+    writeDefaults({{QStringLiteral("debug"), true}});
+    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-busy"));
+    // A file only the drive has: the run stops to ask about it, and nobody answers.
+    writeTree(drive + "/Tolvex/~/Sites/only-on-drive.txt", "drive\n");
+    start();
+    ASSERT_TRUE(table.add(drive, "/dev/pellora-test-busy"));
+    ASSERT_TRUE(waitForLog(QStringLiteral("is missing on the Mac")));
+
+    app->quit();
+    ASSERT_TRUE(waitForLog(QStringLiteral("a drive is busy; not quitting.")));
+    EXPECT_FALSE(app->exitStatus(1.5)) << "quit while a sync runs";
+
+    // Unplugged: the question goes away and the run ends.
+    ASSERT_TRUE(table.remove("/dev/pellora-test-busy"));
+    ASSERT_TRUE(waitForLog(QStringLiteral("Synchronization of \"DRIVE\"")));
+    quitAndExpectItToEnd();
+}
