@@ -137,6 +137,7 @@ void KTLAppDelegate::showScriptAlert(const QString& title, const QString& messag
         command.reset();
         box->deleteLater();
     });
+    std::erase_if(_openAlerts, [](const QPointer<QMessageBox>& open) { return open.isNull(); });
     _openAlerts.emplace_back(box);
     box->show();
 }
