@@ -185,4 +185,5 @@ TEST_F(ScriptingAlert, ABusyDriveHoldsTheAnswerUntilTheAlertIsDismissedWhileOthe
     delegate.reset();
     ASSERT_TRUE(runUntil([&] { return late.isFinished(); }));
     EXPECT_FALSE(late.isError()) << late.error().message().toStdString();
+    EXPECT_TRUE(alertsUp().empty());
 }
