@@ -153,11 +153,12 @@ class KTLAppDelegate : public QObject {
     void runAlert(const QString& title, const QString& message);
     void installEventHandlers();
     struct ScriptCommand;
-    // Runs one command in the frame all eight share; `steps` gets the drive's path.
+    // An application-modal alert that returns at once and keeps `command` until dismissed.
     void showScriptAlert(const QString& title, const QString& message,
                          std::shared_ptr<ScriptCommand> command);
     // Dismisses the alerts still up, so that the answers they hold go out.
     void closeScriptAlerts();
+    // Runs one command in the frame all eight share; `steps` gets the drive's path.
     void runScriptCommand(const char* handler, const AEDescriptor& event, AEReply reply,
                           const std::function<void(ScriptCommand&)>& steps);
 
