@@ -36,7 +36,7 @@ void KTLAppDelegate::setContinuousSyncState(bool state, const std::string& path)
 
 std::optional<QStringList> KTLAppDelegate::getSyncListForDrive(const std::string& path) {
     std::shared_ptr<KTLSyncController> controller = syncControllerForMountPoint(path);
-    if (!controller || !controller->deviceConfigLoaded()) return std::nullopt;
+    if (!controller) return std::nullopt;
     return controller->shadowedSyncList();
 }
 

@@ -75,6 +75,7 @@ KTLAppDelegate::KTLAppDelegate(QObject* parent) : QObject(parent) {
 
 KTLAppDelegate::~KTLAppDelegate() {
     if (sSharedAppDelegate != this) return;
+    closeScriptAlerts();
     KTLSyncController::setBusyObserver(nullptr);
     KTLSyncController::setHelpHandler(nullptr);
     for (const auto& [controller, fd] : _busyHolds) close(fd);
@@ -177,6 +178,7 @@ void KTLAppDelegate::applicationWillFinishLaunching() {
         debugMessage(QStringLiteral(
             "-applicationWillFinishLaunching: the mount table can't be watched; drives that come "
             "and go are not seen."));
+    installEventHandlers();
 }
 
 void KTLAppDelegate::applicationDidFinishLaunching() {
@@ -260,6 +262,11 @@ bool KTLAppDelegate::setupDriveForSync(const std::string& mountPoint) {
 }
 
 void KTLAppDelegate::runAlert(const QString& title, const QString& message) {
+    // A script's caller waits for its answer, but the bus and the other callers must not.
+    if (_runningCommand) {
+        showScriptAlert(title, message, _runningCommand);
+        return;
+    }
     QMessageBox box(QMessageBox::Warning, title, message, QMessageBox::Ok);
     box.setObjectName(QStringLiteral("_alert"));
     box.button(QMessageBox::Ok)->setText(KTLLocalizedString(QStringLiteral("OK")));

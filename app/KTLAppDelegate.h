@@ -11,10 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "AEEventServer.h"
+
 class KTLMenus;
 class KTLSyncController;
 class MountMonitor;
 class QAction;
+class QMessageBox;
 class QSystemTrayIcon;
 
 // The application's single delegate: its defaults, start-up and shut-down, the registry of one
@@ -83,6 +86,20 @@ class KTLAppDelegate : public QObject {
     void startSyncForDriveAt(const std::string& path);
     void cancelSyncForDriveAt(const std::string& path);
 
+    // --- AppleEventShim: the scripting commands of class 'VSNC' ---
+    // Each checks the event, runs the drive operation and fills in the reply; an alert the
+    // operation shows holds the reply back until it is dismissed, without blocking other calls.
+    void handleQueryEvent(const AEDescriptor& event, AEReply reply);
+    void handleSetSyncListEvent(const AEDescriptor& event, AEReply reply);
+    void handleGetSyncListEvent(const AEDescriptor& event, AEReply reply);
+    void handleSetContinuousSyncStateEvent(const AEDescriptor& event, AEReply reply);
+    void handleGetContinuousSyncStateEvent(const AEDescriptor& event, AEReply reply);
+    void handleStartEvent(const AEDescriptor& event, AEReply reply);
+    void handleCancelEvent(const AEDescriptor& event, AEReply reply);
+    void handleStatusEvent(const AEDescriptor& event, AEReply reply);
+    // The server the handlers are installed on; serving only if it could take the bus name.
+    AEEventServer* eventServer() const { return _eventServer; }
+
     // --- Drive arrival and departure (mount monitor) ---
     void diskAppeared(const QString& device, const std::string& mountPoint);
     void diskDisappeared(const QString& device);
@@ -131,7 +148,19 @@ class KTLAppDelegate : public QObject {
     QString deviceOf(const KTLSyncController* controller) const;
     void releaseBusyHold(const KTLSyncController* controller);
     void unregister(const QString& device);
+    // Blocks until dismissed, unless a scripting command is running: then it is shown without
+    // blocking and holds that command's answer until it is dismissed.
     void runAlert(const QString& title, const QString& message);
+    void installEventHandlers();
+    struct ScriptCommand;
+    // An application-modal alert that returns at once and keeps `command` until dismissed.
+    void showScriptAlert(const QString& title, const QString& message,
+                         std::shared_ptr<ScriptCommand> command);
+    // Dismisses the alerts still up, so that the answers they hold go out.
+    void closeScriptAlerts();
+    // Runs one command in the frame all eight share; `steps` gets the drive's path.
+    void runScriptCommand(const char* handler, const AEDescriptor& event, AEReply reply,
+                          const std::function<void(ScriptCommand&)>& steps);
 
     std::optional<QString> _primaryMACAddress;
     std::map<QString, std::shared_ptr<KTLSyncController>> _syncControllers;
@@ -142,4 +171,8 @@ class KTLAppDelegate : public QObject {
     std::map<const KTLSyncController*, int> _busyHolds;
     KTLMenus* _menus = nullptr;
     QSystemTrayIcon* _trayIcon = nullptr;
+    AEEventServer* _eventServer = nullptr;
+    // The answer of the scripting command now running, for an alert to hold on to.
+    std::shared_ptr<ScriptCommand> _runningCommand;
+    std::vector<QPointer<QMessageBox>> _openAlerts;
 };

@@ -64,3 +64,14 @@ std::string stringByStandardizingPath(const std::string& path) {
     }
     return out;
 }
+
+std::string stringByAbbreviatingWithTildeInPath(const std::string& path) {
+    const char* variable = getenv("HOME");
+    std::string home = variable ? variable : "";
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    // With the home at the root every absolute path would start with "~".
+    if (home.empty() || home == "/" || path.compare(0, home.size(), home) != 0) return path;
+    if (path.size() == home.size()) return "~";
+    if (path[home.size()] != '/') return path;  // "/home/u2" is not under "/home/u"
+    return "~" + path.substr(home.size());
+}

@@ -12,3 +12,6 @@ std::string stringByAppendingPathComponent(const std::string& path, const std::s
 std::string lastPathComponent(const std::string& path);
 // A leading "~" expanded, empty and "." components dropped, ".." resolved.
 std::string stringByStandardizingPath(const std::string& path);
+// A leading home folder ($HOME) written "~"; anything else, and any path when the home is "/"
+// or unknown, as it is.
+std::string stringByAbbreviatingWithTildeInPath(const std::string& path);

@@ -159,15 +159,18 @@ void KTLSyncController::setDeviceMountPoint(const std::string& mountPoint) {
     _deviceMountPoint = mountPoint;
 }
 
-QStringList KTLSyncController::shadowedSyncList() {
+std::optional<QStringList> KTLSyncController::shadowedSyncList() {
     {
         std::lock_guard<std::mutex> lock(_fieldLock);
         if (_shadowedSyncList) return *_shadowedSyncList;
     }
+    const QVariantMap config = deviceConfig();
+    const bool hasList = config.contains(QStringLiteral("tapline-items-to-sync"));
     const QStringList list = syncItemList();
     std::lock_guard<std::mutex> lock(_fieldLock);
-    // An unreadable configuration gives no list, and none is kept: the next call tries again.
-    if (!_deviceConfig) return list;
+    // An unreadable configuration, or one without a list (a fresh drive), gives none, and none
+    // is kept: the next call tries again.
+    if (!_deviceConfig || !hasList) return std::nullopt;
     if (!_shadowedSyncList) _shadowedSyncList = list;
     return *_shadowedSyncList;
 }

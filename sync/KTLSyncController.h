@@ -94,7 +94,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     // --- Accessors ---
     std::string deviceMountPoint() const;
     void setDeviceMountPoint(const std::string& mountPoint);
-    QStringList shadowedSyncList();
+    // The list as last submitted, else the configuration's; none while neither exists.
+    std::optional<QStringList> shadowedSyncList();
     void setShadowedSyncList(const QStringList& list);
     bool cancelPending() const { return _cancelPending; }
     void setCancelPending(bool pending) { _cancelPending = pending; }

@@ -15,47 +15,6 @@
 
 namespace {
 
-// One run of the program; killed if a test leaves it running.
-class Pellora {
-  public:
-    explicit Pellora(const std::string& errors) {
-        const char* dir = getenv("PELLORA_TEST_BINARY_DIR");
-        const std::string program = std::string(dir ? dir : ".") + "/bin/pellora";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        // The offscreen platform's warnings would only clutter the test's output.
-        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        if (posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv, environ) != 0) _pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Pellora() {
-        if (running()) {
-            kill(_pid, SIGKILL);
-            waitpid(_pid, nullptr, 0);
-        }
-    }
-    bool started() const { return _pid > 0; }
-    bool running() {
-        if (_pid <= 0 || _status) return false;
-        int status;
-        if (waitpid(_pid, &status, WNOHANG) == _pid) _status = status;
-        return !_status;
-    }
-    void quit() { kill(_pid, SIGTERM); }
-    // The exit status once it has ended by itself, none if it is still running.
-    std::optional<int> exitStatus(double seconds) {
-        pollUntil([&] { return !running(); }, seconds);
-        if (!_status) return std::nullopt;
-        return WIFEXITED(*_status) ? WEXITSTATUS(*_status) : 128 + WTERMSIG(*_status);
-    }
-
-  private:
-    pid_t _pid = -1;
-    std::optional<int> _status;
-};
-
 class PelloraApp : public testing::Test {
   protected:
     void SetUp() override {

@@ -239,6 +239,16 @@ TEST(FileManager, PathHelpers) {
     EXPECT_EQ(stringByStandardizingPath("/a//b/./c/../d"), "/a/b/d");
     EXPECT_EQ(stringByStandardizingPath("/../a"), "/a");
     EXPECT_EQ(stringByStandardizingPath("a/../../b"), "../b");
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/u/Sites"), "~/Sites");
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/u"), "~");
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/u2/x"), "/home/u2/x");
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/u/\xff name"), "~/\xff name");
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/srv/home/u"), "/srv/home/u");
+    setenv("HOME", "/home/u/", 1);
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/u/a"), "~/a");
+    setenv("HOME", "/", 1);
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/etc"), "/etc");
+    setenv("HOME", "/home/u", 1);
     EXPECT_EQ(stringByDeletingLastPathComponent("/a/b/"), "/a");
     EXPECT_EQ(stringByDeletingLastPathComponent("/a"), "/");
     EXPECT_EQ(stringByDeletingLastPathComponent("name"), "");
