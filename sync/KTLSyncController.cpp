@@ -250,6 +250,9 @@ void KTLSyncController::setContinuousSyncState(bool state) {
     queueTask({state ? QStringLiteral("activate-continuous-sync")
                      : QStringLiteral("deactivate-continuous-sync"),
                {}});
+    // A task left waiting for some later request would keep the drive busy: no quit, no
+    // unmount, and every sync refused as "already involved in a sync operation".
+    startWorkerIfNeeded();
 }
 
 QDateTime KTLSyncController::lastSyncTime() {

@@ -182,6 +182,18 @@ TEST_F(Continuous, WithoutATreeThePassOnlyBuildsIt) {
     EXPECT_GT(controller->lastSyncTime().date().year(), 2000);
 }
 
+TEST_F(Continuous, SwitchingOnADriveNeverSyncedLeavesItIdleWithATree) {
+    put(mac("docs/a.txt"), "alpha", t0);
+    writeConfig({"~/docs"});
+    controller->setContinuousSyncState(true);
+    ASSERT_TRUE(waitUntil([&] { return !controller->busy(); }));
+    EXPECT_NE(controller->itemInventory(), nullptr);
+    EXPECT_FALSE(pathExists(target()));
+    controller->setContinuousSyncState(false);
+    ASSERT_TRUE(waitUntil([&] { return !controller->busy(); }));
+    EXPECT_EQ(controller->itemInventory(), nullptr);
+}
+
 TEST_F(Continuous, HostileOrSelfHoldingEntriesAreNeverScannedOrCopied) {
     put(mac("docs/a.txt"), "alpha", t0);
     put(top + "/outside/secret.txt", "secret", t0);
