@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QVariantList>
 #include <QVariantMap>
 #include <chrono>
@@ -69,6 +71,19 @@ bool pollUntil(Predicate done, double seconds) {
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Runs the event loop of this process until `done` or `ms` have passed.
+template <typename Predicate>
+bool runUntil(Predicate done, int ms = 5000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
 }

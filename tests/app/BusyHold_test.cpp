@@ -26,18 +26,6 @@
 
 namespace {
 
-template <typename Predicate>
-bool runUntil(Predicate done, int ms = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 std::string unmountResult(const std::string& mountPoint) {
     if (umount2(mountPoint.c_str(), 0) == 0) return "unmounted";
     return errno == EBUSY ? "EBUSY" : strerror(errno);

@@ -53,17 +53,6 @@ struct AppEnvironment : testing::Environment, QObject {
 auto* const kEnv =
     static_cast<AppEnvironment*>(testing::AddGlobalTestEnvironment(new AppEnvironment));
 
-template <typename Predicate>
-bool runUntil(Predicate done, int ms = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 void runFor(int ms) {
     runUntil([] { return false; }, ms);
 }

@@ -50,17 +50,6 @@ inline void PrintTo(const AEDescriptor& descriptor, std::ostream* out) {
 
 namespace {
 
-template <typename Predicate>
-bool runUntil(Predicate done, int ms = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
 std::vector<QMessageBox*> alertsUp() {
     std::vector<QMessageBox*> alerts;
     for (QWidget* widget : QApplication::topLevelWidgets())
