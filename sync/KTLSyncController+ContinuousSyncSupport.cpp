@@ -41,15 +41,18 @@ int32_t KTLSyncController::referenceTimeFor(const QDateTime& time) {
     return int32_t(seconds);
 }
 
+FolderChainState KTLSyncController::storedCopyChainState(const std::string& listPath) {
+    std::vector<std::string> levels{lastPathComponent(pathForTaplineTarget())};
+    for (std::string& level : parentPathComponents(listPath)) levels.push_back(std::move(level));
+    return folderChainState(deviceMountPoint(), levels);
+}
+
 bool KTLSyncController::driveFoldersAreReal(const std::string& listPath,
                                             std::unordered_set<std::string>& known) {
-    const std::string target = pathForTaplineTarget();
-    const std::string folder =
-        stringByDeletingLastPathComponent(stringByAppendingPathComponent(target, listPath));
+    const std::string folder = stringByDeletingLastPathComponent(
+        stringByAppendingPathComponent(pathForTaplineTarget(), listPath));
     if (known.count(folder)) return true;
-    std::vector<std::string> levels{lastPathComponent(target)};
-    for (std::string& level : parentPathComponents(listPath)) levels.push_back(std::move(level));
-    const FolderChainState state = folderChainState(deviceMountPoint(), levels);
+    const FolderChainState state = storedCopyChainState(listPath);
     if (state == FolderChainState::Folders) known.insert(folder);
     if (state != FolderChainState::InTheWay) return true;
     syncThreadLogMessage(KTLFormatWith(

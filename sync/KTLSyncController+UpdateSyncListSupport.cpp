@@ -95,7 +95,6 @@ QStringList KTLSyncController::updateListThreadKillListGivenOldSyncList(
 }
 
 void KTLSyncController::updateListThreadProcessKillList(const QStringList& killList) {
-    const std::string mountPoint = deviceMountPoint();
     const std::string target = pathForTaplineTarget();
     FileManager& manager = fileManager();
     for (const QString& entry : killList) {
@@ -107,10 +106,8 @@ void KTLSyncController::updateListThreadProcessKillList(const QStringList& killL
                 entry));
             continue;
         }
-        std::vector<std::string> levels{lastPathComponent(target)};
-        for (std::string& level : parentPathComponents(item)) levels.push_back(std::move(level));
         // A link on the way would lead the removal off the drive (into the home, say).
-        const FolderChainState chain = folderChainState(mountPoint, levels);
+        const FolderChainState chain = storedCopyChainState(item);
         if (chain == FolderChainState::Missing) continue;
         const std::string path = stringByAppendingPathComponent(target, item);
         if (chain == FolderChainState::InTheWay) {

@@ -272,6 +272,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     // The levels from the mount point down to the folder that holds a drive-side path below
     // the sync folder are real folders (none missing or a link). `known` caches folders found
     // real during one pass.
+    // The folders from the mount point down to the parent of a list path's copy on the drive.
+    FolderChainState storedCopyChainState(const std::string& listPath);
     bool driveFoldersAreReal(const std::string& listPath, std::unordered_set<std::string>& known);
     void appendToWindowLog(const QString& line);
 
