@@ -119,6 +119,17 @@ bool FileManager::replaceItemWithMove(const std::string& source, const std::stri
     return removeFileAtPath(source, handler);
 }
 
+bool FileManager::removeTemporaryItemsIn(const std::string& folder, FileManagerHandler* handler) {
+    auto names = directoryContentsAtPath(folder);
+    if (!names) return errno == ENOENT || reportError(*this, handler, folder, nullptr, errno);
+    bool ok = true;
+    for (const std::string& name : *names)
+        if (isTemporaryName(name) &&
+            !removeFileAtPath(stringByAppendingPathComponent(folder, name), handler))
+            ok = false;
+    return ok;
+}
+
 bool FileManager::removeTemporaryItemsBelow(const std::string& folder,
                                             FileManagerHandler* handler) {
     auto names = directoryContentsAtPath(folder);

@@ -114,6 +114,8 @@ class FileManager {
     // Removes every unfinished copy (an item with a temporary name) in the tree at `folder`,
     // never following links. Left behind by a crash, such items must not be carried on.
     bool removeTemporaryItemsBelow(const std::string& folder, FileManagerHandler* handler);
+    // The same for the items of `folder` itself, not below it; a missing folder holds none.
+    bool removeTemporaryItemsIn(const std::string& folder, FileManagerHandler* handler);
 
     // Copy the file (not folder) `source` over the existing non-folder `destination` by
     // renaming a complete copy over it: the old item stays whole until the rename.

@@ -105,6 +105,20 @@ void KTLSyncController::checkForChanges() {
     // A folder removed above may be made again by a copy below.
     realFolders.clear();
 
+    // A pass cut off leaves its unfinished copies beside their destinations; the next pass
+    // that writes there clears them before its own copies take temporary names.
+    std::unordered_set<std::string> cleared;
+    deleter.setErrorHandling(1);
+    for (const std::vector<std::string>* paths : {&added, &changed})
+        for (const std::string& path : *paths) {
+            const std::string folder = stringByDeletingLastPathComponent(onDrive(path));
+            // Only through real folders: a link on the way would lead off the drive.
+            if (cleared.insert(folder).second &&
+                storedCopyChainState(path) == FolderChainState::Folders)
+                manager.removeTemporaryItemsIn(folder, &deleter);
+        }
+    deleter.setErrorHandling(deleteMode);
+
     KTLCopyErrorReporter& copier = copyReporter();
     const int copyMode = copier.errorHandling();
     copier.setErrorHandling(1);

@@ -193,7 +193,12 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
                 "checking for missing files"));
         for (const std::string& name :
              manager.directoryContentsAtPath(drive).value_or(std::vector<std::string>())) {
-            if (isTemporaryName(name)) continue;
+            if (isTemporaryName(name)) {
+                // Copies on the drive get temporary names only in a continuous-sync pass; one
+                // left here is from a pass that was cut off, never carried on, so it goes.
+                manager.removeFileAtPath(stringByAppendingPathComponent(drive, name), nullptr);
+                continue;
+            }
             const std::string driveEntry = stringByAppendingPathComponent(drive, name);
             const std::string macEntry = stringByAppendingPathComponent(mac, name);
             if (cancelPending()) return finish(false);

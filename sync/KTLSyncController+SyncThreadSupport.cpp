@@ -1,5 +1,7 @@
 #include <sys/stat.h>
 
+#include <unordered_set>
+
 #include "DisplayName.h"
 #include "FolderChain.h"
 #include "KTLFormat.h"
@@ -7,6 +9,7 @@
 #include "KTLSyncController.h"
 #include "MainThread.h"
 #include "OrvaneUtilities+FileManager.h"
+#include "PathUtilities.h"
 #include "PreferenceDomain.h"
 
 void KTLSyncController::syncThreadBasicSetup() {
@@ -111,6 +114,7 @@ bool KTLSyncController::syncThreadSyncItems() {
     manager.beginBatch();
     _runRoots = RunRoots{pathForTaplineTarget(), pathForTaplineTemp(), pathForLocalTemp()};
     bool result = true;
+    std::unordered_set<std::string> cleared;
     for (const QString& entry : syncItemList()) {
         const std::string item = entry.toStdString();
         if (!syncThreadAcceptsSyncItem(entry)) continue;
@@ -118,8 +122,9 @@ bool KTLSyncController::syncThreadSyncItems() {
                                            displayNameAtPath(macPathForItem(item))));
         // On the drive, the folders above an item's copy must be real folders: a link there
         // (a drive prepared elsewhere) would lead reads and writes out of the sync folder.
-        if (folderChainState(_runRoots->target, parentPathComponents(item)) ==
-            FolderChainState::InTheWay) {
+        const FolderChainState chain =
+            folderChainState(_runRoots->target, parentPathComponents(item));
+        if (chain == FolderChainState::InTheWay) {
             syncThreadLogMessage(KTLFormatWith(
                 KTLLocalizedString(
                     "Something that is not a folder lies on the way to the drive's copy "
@@ -128,6 +133,12 @@ bool KTLSyncController::syncThreadSyncItems() {
             result = false;
             break;
         }
+        // Beside the item's copy, what a cut-off continuous-sync pass left unfinished goes
+        // (below it, the item's own walk clears it).
+        const std::string parent = stringByDeletingLastPathComponent(
+            stringByAppendingPathComponent(_runRoots->target, item));
+        if (chain == FolderChainState::Folders && cleared.insert(parent).second)
+            manager.removeTemporaryItemsIn(parent, nullptr);
         mainThreadUpdateUIMessageField(
             KTLFormatWith(KTLLocalizedString("Synchronizing \"%1$@\" on \"%2$@\"..."),
                           displayNameAtPath(item), displayName()));
