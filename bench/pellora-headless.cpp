@@ -1,12 +1,21 @@
-// Runs one sync of a drive without a desktop, for benchmarks and crash tests. Not a user
+// Runs one task of a drive without a desktop, for benchmarks and crash tests. Not a user
 // command and not installed.
 //
 //   pellora-headless <mount point> [--conflict N] [--missing N] [--debug]
+//                    [--continuous-pass | --update-list [entry...]]
+//
+// Without a mode option: one two-way sync. --update-list (which takes the rest of the
+// arguments) sets the drive's sync list to the entries given, removing the drive copies of the
+// entries dropped from it. --continuous-pass switches continuous sync on for the drive, builds
+// the item tree, prints "tree built", waits for a line (or the end) of standard input, so that
+// files may be changed after the tree was taken, then runs one pass that carries the changes
+// to the drive.
 //
 // The drive is found in the mount table (PELLORA_MOUNTINFO may declare it). Remembered answers
 // are set from the options; alerts are answered OK; a question that would need a person is
 // answered "no answer", which fails the run. Log lines go to standard output. Exit status 0
-// when the run completed successfully, 1 when it did not, 2 for bad arguments.
+// when the task completed successfully (for a pass: ended without a copy or delete error),
+// 1 when it did not, 2 for bad arguments.
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
@@ -27,9 +36,12 @@ class HeadlessWindow : public KTLSyncWindowInterface {
     void setStatusLine(const QString& text) override { _status = text; }
     QString statusLine() const override { return _status; }
     void appendDrawerText(const QString& text) override {
+        // The error reporters' log lines; a pass goes on past them.
+        if (text.startsWith(QLatin1String("Unable to "))) ++_errorLines;
         fputs(text.toUtf8().constData(), stdout);
         fflush(stdout);
     }
+    int errorLines() const { return _errorLines; }
     void showRunning(bool) override {}
     void showIdle() override {}
     void setProgressIndeterminate() override {}
@@ -52,12 +64,18 @@ class HeadlessWindow : public KTLSyncWindowInterface {
 
   private:
     QString _status;
+    int _errorLines = 0;
 };
 
 int usage() {
-    fputs("usage: pellora-headless <mount point> [--conflict N] [--missing N] [--debug]\n", stderr);
+    fputs(
+        "usage: pellora-headless <mount point> [--conflict N] [--missing N] [--debug]\n"
+        "                        [--continuous-pass | --update-list [entry...]]\n",
+        stderr);
     return 2;
 }
+
+enum class Mode { Sync, UpdateList, ContinuousPass };
 
 }  // namespace
 
@@ -67,15 +85,24 @@ int main(int argc, char** argv) {
     const std::string mountPoint = argv[1];
     int conflict = 0, missing = 0;
     bool debug = false;
+    Mode mode = Mode::Sync;
+    QStringList newList;
     for (int i = 2; i < argc; ++i) {
-        if (!strcmp(argv[i], "--conflict") && i + 1 < argc)
+        if (!strcmp(argv[i], "--conflict") && i + 1 < argc) {
             conflict = atoi(argv[++i]);
-        else if (!strcmp(argv[i], "--missing") && i + 1 < argc)
+        } else if (!strcmp(argv[i], "--missing") && i + 1 < argc) {
             missing = atoi(argv[++i]);
-        else if (!strcmp(argv[i], "--debug"))
+        } else if (!strcmp(argv[i], "--debug")) {
             debug = true;
-        else
+        } else if (!strcmp(argv[i], "--continuous-pass") && mode == Mode::Sync) {
+            mode = Mode::ContinuousPass;
+        } else if (!strcmp(argv[i], "--update-list") && mode == Mode::Sync) {
+            mode = Mode::UpdateList;
+            // Entries are byte strings of the list; the rest of the line is the list.
+            while (++i < argc) newList << QString::fromLocal8Bit(argv[i]);
+        } else {
             return usage();
+        }
     }
     if (debug) PreferenceDomain::standardUserDefaults().setBool(true, QStringLiteral("debug"));
 
@@ -92,20 +119,48 @@ int main(int argc, char** argv) {
     }
     controller->setDefaultConflictResolutionAction(conflict);
     controller->setDefaultMissingResolutionAction(missing);
-    controller->sync();
+
+    QString completed;
+    switch (mode) {
+        case Mode::Sync:
+            completed = KTLFormatWith(KTLLocalizedString(QStringLiteral(
+                                          "Synchronization of \"%@\" completed successfully.")),
+                                      controller->displayName());
+            controller->sync();
+            break;
+        case Mode::UpdateList:
+            completed = KTLLocalizedString(QStringLiteral("Update Sync Items completed."));
+            controller->updateSyncList(newList);
+            break;
+        case Mode::ContinuousPass:
+            completed = KTLLocalizedString(QStringLiteral("Scan completed."));
+            // Switching on queues the task that builds the tree; the pass follows once it ran.
+            controller->setContinuousSyncState(true);
+            break;
+    }
 
     int status = 1;
+    bool passQueued = mode != Mode::ContinuousPass;
     bool deathQueued = false;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (controller->busy() && !controller->workerEnded()) return;
+        if (!passQueued) {
+            passQueued = true;
+            fputs("tree built\n", stdout);
+            fflush(stdout);
+            // The idle worker needs nothing of this thread while it waits here.
+            char line[256];
+            if (!fgets(line, sizeof line, stdin)) clearerr(stdin);
+            controller->continuousSyncNow();
+            return;
+        }
         if (!deathQueued) {
             deathQueued = true;
-            const QString completed = KTLFormatWith(
-                KTLLocalizedString(
-                    QStringLiteral("Synchronization of \"%@\" completed successfully.")),
-                controller->displayName());
-            status = window && window->statusLine() == completed ? 0 : 1;
+            const bool ended = window && window->statusLine() == completed;
+            // A pass ends "completed" whatever failed in it; its error lines say more.
+            const bool clean = mode != Mode::ContinuousPass || window->errorLines() == 0;
+            status = ended && clean ? 0 : 1;
             controller->driveDisappeared();
             return;
         }
