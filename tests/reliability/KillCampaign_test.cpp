@@ -46,6 +46,28 @@ class Landings {
     std::map<std::string, int> _counts;
 };
 
+// Draws kill delays over a run's measured duration. A run that ended before its kill (runs
+// vary on a busy machine) shortens the duration, so that the next draw lands inside the run.
+class KillTimes {
+  public:
+    KillTimes(std::mt19937& rng, double duration, double lowFraction = 0)
+        : _rng(rng), _duration(duration), _low(lowFraction) {}
+    double next() {
+        return std::uniform_real_distribution<double>(_duration * _low, _duration)(_rng);
+    }
+    bool killed(const RunnerRun& run) {
+        if (!run.killed && run.endedAfter > 0) _duration = std::min(_duration, run.endedAfter);
+        return run.killed;
+    }
+
+  private:
+    std::mt19937& _rng;
+    double _duration, _low;
+};
+
+// A round is tried again (a few times) when its run ended before the kill.
+constexpr int kAttempts = 3;
+
 // A two-way sync of every item from `start` ends in the same state on both sides.
 void expectItemsAgree(const Scenario& s) {
     for (const char* item : {"corpus", "notes.txt", "archive", "photos"}) {
@@ -146,13 +168,18 @@ TEST(KillCampaign, KilledSyncsLeaveWholeFilesAndTheNextSyncEndsWhereAnUninterrup
     printf("sync kills in %s: seed %u (PELLORA_KILL_SEED repeats it), %d kills over %.3f s\n",
            s.root.path().c_str(), seed, kills, from.duration);
     std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> delay(0, from.duration);
+    KillTimes times(rng, from.duration);
     Landings landed("sync");
     for (int round = 0; round < kills; ++round) {
         SCOPED_TRACE("sync kill " + std::to_string(round) + ", seed " + std::to_string(seed));
-        ASSERT_NO_FATAL_FAILURE(s.restore(from.saved));
-        const double aimed = delay(rng);
-        const RunnerRun killed = runRunner(s.drive, kSyncArguments, aimed);
+        RunnerRun killed;
+        double aimed = 0;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            ASSERT_NO_FATAL_FAILURE(s.restore(from.saved));
+            aimed = times.next();
+            killed = runRunner(s.drive, kSyncArguments, aimed);
+            if (times.killed(killed)) break;
+        }
         const State cut = s.state();
         landed.add(round, aimed, killed, syncLanding(s, killed, cut, from.start));
         EXPECT_EQ(syncCutFaults(s, cut, from), "") << killed.output;
@@ -195,15 +222,20 @@ TEST(KillCampaign, KilledRecoveriesLeaveWholeFilesAndTheNextRunFinishesTheSync) 
         s.root.path().c_str(), seed, rounds, rounds + recoveryKills, from.duration,
         recoveryDuration);
     std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> syncDelay(from.duration * 0.2, from.duration);
-    std::uniform_real_distribution<double> recoveryDelay(0, recoveryDuration);
+    KillTimes syncTimes(rng, from.duration, 0.2);
+    KillTimes recoveryTimes(rng, recoveryDuration);
     Landings landed("recovery");
     int recovering = 0, kill = 0;
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE("recovery round " + std::to_string(round) + ", seed " + std::to_string(seed));
-        ASSERT_NO_FATAL_FAILURE(s.restore(from.saved));
-        const double firstAimed = syncDelay(rng);
-        const RunnerRun killedSync = runRunner(s.drive, kSyncArguments, firstAimed);
+        RunnerRun killedSync;
+        double firstAimed = 0;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            ASSERT_NO_FATAL_FAILURE(s.restore(from.saved));
+            firstAimed = syncTimes.next();
+            killedSync = runRunner(s.drive, kSyncArguments, firstAimed);
+            if (syncTimes.killed(killedSync)) break;
+        }
         State cut = s.state();
         landed.add(kill++, firstAimed, killedSync,
                    "in the sync: " + syncLanding(s, killedSync, cut, from.start));
@@ -211,8 +243,9 @@ TEST(KillCampaign, KilledRecoveriesLeaveWholeFilesAndTheNextRunFinishesTheSync) 
 
         const int here = recoveryKills / rounds + (round < recoveryKills % rounds ? 1 : 0);
         for (int k = 0; k < here; ++k) {
-            const double aimed = recoveryDelay(rng);
+            const double aimed = recoveryTimes.next();
             const RunnerRun killed = runRunner(s.drive, kSyncArguments, aimed);
+            recoveryTimes.killed(killed);
             cut = s.state();
             const bool detected =
                 killed.output.find("Interrupted Sync Detected") != std::string::npos;
@@ -269,14 +302,19 @@ TEST(KillCampaign, KilledListUpdatesKeepTheConfigurationReadableAndTheNextUpdate
         "%.3f s\n",
         s.root.path().c_str(), seed, kills, duration);
     std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> delay(0, duration);
+    KillTimes times(rng, duration);
     Landings landed("update");
     for (int round = 0; round < kills; ++round) {
         SCOPED_TRACE("list-update kill " + std::to_string(round) + ", seed " +
                      std::to_string(seed));
-        ASSERT_NO_FATAL_FAILURE(s.restore(saved));
-        const double aimed = delay(rng);
-        const RunnerRun killed = runRunner(s.drive, arguments, aimed);
+        RunnerRun killed;
+        double aimed = 0;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            ASSERT_NO_FATAL_FAILURE(s.restore(saved));
+            aimed = times.next();
+            killed = runRunner(s.drive, arguments, aimed);
+            if (times.killed(killed)) break;
+        }
         const State cut = s.state();
         const char* where = cut.list == end.list       ? "after the new list was written"
                             : cut.drive != start.drive ? "while copies were removed"
@@ -331,15 +369,19 @@ TEST(KillCampaign, KilledContinuousPassesLeaveWholeFilesAndTheNextPassCarriesThe
         "%.3f s after the tree was built\n",
         s.root.path().c_str(), seed, kills, duration);
     std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> delay(0, duration);
+    KillTimes times(rng, duration);
     Landings landed("continuous");
     for (int round = 0; round < kills; ++round) {
         SCOPED_TRACE("continuous-pass kill " + std::to_string(round) + ", seed " +
                      std::to_string(seed));
-        ASSERT_NO_FATAL_FAILURE(s.restore(saved));
         RunnerOptions killing = pass;
-        killing.killAfter = delay(rng);
-        const RunnerRun killed = runRunner(s.drive, killing);
+        RunnerRun killed;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            ASSERT_NO_FATAL_FAILURE(s.restore(saved));
+            killing.killAfter = times.next();
+            killed = runRunner(s.drive, killing);
+            if (times.killed(killed)) break;
+        }
         const State cut = s.state();
         const char* where = cut.drive == start.drive ? "before anything reached the drive"
                             : cut.drive == end.drive ? "after every change reached the drive"
