@@ -137,6 +137,13 @@ class BinaryShape {
                 return bad();
         }
         if (payload > _tableOffset - pos) return bad();
+        // libplist keeps strings as C strings: one holding NUL would be cut short there without
+        // a word, and read as another string. XML can't carry NUL either.
+        if (type >= 0x5 && type <= 0x7) {
+            const unsigned unit = type == 0x6 ? 2 : 1;
+            for (uint64_t i = 0; i + unit <= payload; i += unit)
+                if (readBigEndian(_data + pos + i, unit) == 0) return bad();
+        }
         o->type = type;
         o->payload = _data + pos;
         o->payloadSize = payload;

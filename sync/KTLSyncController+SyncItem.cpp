@@ -174,6 +174,11 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
             say(kPad + QStringLiteral(": Tapline\\U2122 file type    : %@"),
                 fileTypeName(driveAttributes->type));
         if (debug) say(kPad + QStringLiteral(": skipping because file types do not match."));
+        // The run fails for this; without a line saying why, the log the user is sent to would
+        // hold nothing about it.
+        say(KTLLocalizedString("\"%1$@\" is a folder on one side and not on the other (\"%2$@\"); "
+                               "it was not synchronized."),
+            pathText(mac), pathText(drive));
         return finish(false);
     }
 

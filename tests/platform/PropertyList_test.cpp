@@ -333,6 +333,19 @@ TEST(PropertyList, MalformedInputFailsWithAReason) {
     }
 }
 
+// A string holding NUL is refused, not read up to the NUL as another string.
+TEST(PropertyList, BinaryStringsHoldingNulAreRefused) {
+    const QByteArray ascii = binaryList({object(0xa1, bigEndian(1, 1)), object(0x54, "ab\0c")});
+    const QByteArray utf16 =
+        binaryList({object(0xa1, bigEndian(1, 1)), object(0x62, QByteArray("\0a\0\0", 4))});
+    for (const QByteArray& bytes : {ascii, utf16})
+        EXPECT_FALSE(readPropertyList(bytes).has_value());
+    const auto sound = readPropertyList(
+        binaryList({object(0xa1, bigEndian(1, 1)), object(0x62, QByteArray("\0a\0b", 4))}));
+    ASSERT_TRUE(sound.has_value());
+    EXPECT_EQ(sound->toList().value(0).toString(), QStringLiteral("ab"));
+}
+
 TEST(PropertyList, NestingLimit) {
     auto atLimit = readPropertyList(nestedXml(kPropertyListMaxDepth));
     ASSERT_TRUE(atLimit.has_value());
