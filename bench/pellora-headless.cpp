@@ -24,6 +24,7 @@
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
+#include "LogController.h"
 #include "PreferenceDomain.h"
 
 namespace {
@@ -114,6 +115,8 @@ int main(int argc, char** argv) {
     });
     auto controller = KTLSyncController::controllerForMountPoint(mountPoint);
     if (!controller->isValidFileSystem() || !controller->isDeviceSetupForSync()) {
+        // The reason was logged before any window existed, so it is still only in the log.
+        fputs(LogController::sharedInstance().text().toUtf8().constData(), stdout);
         fprintf(stderr, "pellora-headless: %s is not a prepared drive\n", mountPoint.c_str());
         return 1;
     }
