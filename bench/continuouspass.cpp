@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "KTLSyncController.h"
 
@@ -70,9 +71,14 @@ int main(int argc, char** argv) {
 
     auto controller = KTLSyncController::controllerForMountPoint(drive);
     controller->setSyncItemList({item});
-    // The switch queues a task for a worker that never starts here: the passes run on this
-    // thread instead.
+    // The switch starts a worker for its task; sent away at once, it leaves the passes to this
+    // thread, where they are timed, rather than building and passing beside them.
     controller->setContinuousSyncState(true);
+    controller->driveDisappeared();
+    while (!controller->workerEnded()) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     controller->setItemInventory(controller->buildItemTreeUsingFTS());
     controller->threadDoContinuousSync();
 

@@ -93,6 +93,23 @@ std::optional<FileAttributes> FileManager::fileAttributesAtPath(const std::strin
     return attributesOfStat(st);
 }
 
+OpenFolder::OpenFolder(const std::string& path) {
+    if (!path.empty()) _fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+OpenFolder::~OpenFolder() {
+    if (_fd >= 0) close(_fd);
+}
+
+std::optional<FileAttributes> OpenFolder::attributesOfEntry(const std::string& name) const {
+    struct stat st;
+    if (_fd < 0 || name.empty() || name == "." || name == ".." ||
+        name.find('/') != std::string::npos ||
+        fstatat(_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return attributesOfStat(st);
+}
+
 static void applyTimes(const std::string& path, const CreationAttributes* attributes) {
     if (!attributes || !attributes->modificationTimeNs) return;
     struct timespec times[2] = {{0, UTIME_OMIT}, timespecOfNs(*attributes->modificationTimeNs)};

@@ -75,6 +75,25 @@ bool reportError(FileManager& manager, FileManagerHandler* handler, const std::s
 inline constexpr const char kTemporaryPrefix[] = ".pellora-tmp-";
 bool isTemporaryName(const std::string& name);
 
+// A folder held open, so that its entries' attributes are read by name instead of walking the
+// whole path again for each of them. A link at the folder itself is never followed: such a
+// folder stays closed and the caller falls back to paths.
+class OpenFolder {
+  public:
+    explicit OpenFolder(const std::string& path);
+    ~OpenFolder();
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+
+    bool isOpen() const { return _fd >= 0; }
+    // The entry `name` (one component, links not followed); none if it does not exist or the
+    // folder is not open.
+    std::optional<FileAttributes> attributesOfEntry(const std::string& name) const;
+
+  private:
+    int _fd = -1;
+};
+
 struct CopyBatch;
 
 // The platform file manager. Copies are written under temporary names and only renamed to

@@ -89,12 +89,28 @@ bool KTLSyncController::copyOnto(const std::string& source, const std::string& d
 }
 
 int KTLSyncController::askMissing(const std::string& localPath) {
+    // A remembered answer needs nobody: no trip through the main thread for each item.
+    if (int remembered = defaultMissingResolutionAction()) return remembered;
     auto record = std::make_shared<KTLPromptRecord>();
     record->localPath = localPath;
     return syncThreadAsk(&KTLSyncController::mainThreadPromptWhenMissingMacPath, record);
 }
 
+int KTLSyncController::askConflict(const std::string& localPath, const std::string& drivePath,
+                                   bool macIsNewer) {
+    if (int remembered = defaultConflictResolutionAction()) return remembered;
+    auto record = std::make_shared<KTLPromptRecord>();
+    record->localPath = localPath;
+    record->taplinePath = drivePath;
+    record->whichIsNewerThan = macIsNewer;
+    return syncThreadAsk(&KTLSyncController::mainThreadPromptWhenConflict, record);
+}
+
 bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
+    return syncThreadSyncItem(item, nullptr);
+}
+
+bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncItemParent* parent) {
     const std::string mac = macPathForItem(item);
     const RunRoots& roots = _runRoots ? *_runRoots : currentRoots();
     const std::string drive = stringByAppendingPathComponent(roots.target, item);
@@ -129,9 +145,16 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
     if (cancelPending()) return finish(false);
 
     FileManager& manager = fileManager();
-    const std::optional<FileAttributes> macAttributes = manager.fileAttributesAtPath(mac, false);
+    // Below the top, entries are read by name in their open folders: most of a stat by path
+    // is walking the path again.
+    auto attributesOf = [&](const OpenFolder* folder, const std::string& path) {
+        return folder && folder->isOpen() ? folder->attributesOfEntry(parent->name)
+                                          : manager.fileAttributesAtPath(path, false);
+    };
+    const std::optional<FileAttributes> macAttributes =
+        attributesOf(parent ? &parent->mac : nullptr, mac);
     const std::optional<FileAttributes> driveAttributes =
-        manager.fileAttributesAtPath(drive, false);
+        attributesOf(parent ? &parent->drive : nullptr, drive);
 
     if (macAttributes && !driveAttributes) {
         if (debug)
@@ -186,8 +209,15 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
         if (debug) say(QStringLiteral("-syncThreadSyncItem: items are directories - recursing"));
         std::vector<std::string> macNames =
             manager.directoryContentsAtPath(mac).value_or(std::vector<std::string>());
+        // Two descriptors a level; deeper trees go on by path.
+        constexpr int kMaxOpenDepth = 32;
+        const int depth = parent ? parent->depth + 1 : 0;
+        const bool hold = depth < kMaxOpenDepth && !macNames.empty();
+        const OpenFolder macFolder(hold ? mac : std::string());
+        const OpenFolder driveFolder(hold ? drive : std::string());
         for (const std::string& name : macNames) {
-            if (!syncThreadSyncItem(stringByAppendingPathComponent(item, name)))
+            const SyncItemParent entry{macFolder, driveFolder, name, depth};
+            if (!syncThreadSyncItem(stringByAppendingPathComponent(item, name), &entry))
                 return finish(false);
         }
         // What the Mac listed exists there; only the other names need a look of their own.
@@ -247,11 +277,7 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
         say(kPad + QStringLiteral(": modDelta    : %f"),
             QString::number(double(deltaNs) / 1e9, 'f', 6));
 
-    auto record = std::make_shared<KTLPromptRecord>();
-    record->localPath = mac;
-    record->taplinePath = drive;
-    record->whichIsNewerThan = deltaNs > 0;
-    const int answer = syncThreadAsk(&KTLSyncController::mainThreadPromptWhenConflict, record);
+    const int answer = askConflict(mac, drive, deltaNs > 0);
     switch (answer) {
         case 0:
             return finish(false);

@@ -213,6 +213,15 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool syncThreadPrepareFolders();
     bool syncThreadSyncItems();
     bool syncThreadSyncItem(const std::string& item);
+    // An entry met while recursing: its name in both sides' folders, which are held open (or
+    // closed, past a depth that would cost too many descriptors).
+    struct SyncItemParent {
+        const OpenFolder& mac;
+        const OpenFolder& drive;
+        const std::string& name;
+        int depth;
+    };
+    bool syncThreadSyncItem(const std::string& item, const SyncItemParent* parent);
     bool syncThreadFinishSync();
     bool syncThreadCleanupAfterSync();
     void syncThreadReportResults(bool result);
@@ -266,6 +275,7 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     FolderChainState macStagingState();
     bool copyOnto(const std::string& source, const std::string& destination, bool toDrive);
     int askMissing(const std::string& localPath);
+    int askConflict(const std::string& localPath, const std::string& drivePath, bool macIsNewer);
     bool processStagedEntries(const std::string& folder, const std::string& destinationFolder,
                               bool skipHome, bool* sawHome, const char* movingFormat);
     bool deleteTempFolder(const std::string& folder, FolderChainState state);

@@ -230,6 +230,41 @@ TEST(FileManager, AttributesAndListing) {
     EXPECT_FALSE(manager.directoryContentsAtPath(dir / ".hidden"));
 }
 
+TEST(FileManager, OpenFolderReadsEntriesByNameAndNeverFollowsLinks) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(dir / "d/file", "abcd"));
+    setModificationTime(dir / "d/file", 1700000000000000042);
+    ASSERT_TRUE(writeFile(dir / ("d/" + kOddName), "x"));
+    ASSERT_EQ(symlink("file", (dir / "d/link").c_str()), 0);
+    ASSERT_EQ(symlink("d", (dir / "to-d").c_str()), 0);
+    ASSERT_TRUE(writeFile(dir / "outside", "outside"));
+
+    const OpenFolder folder(dir / "d");
+    ASSERT_TRUE(folder.isOpen());
+    FileManager manager;
+    auto file = folder.attributesOfEntry("file");
+    ASSERT_TRUE(file);
+    auto byPath = manager.fileAttributesAtPath(dir / "d/file", false);
+    EXPECT_EQ(file->size, 4u);
+    EXPECT_EQ(file->modificationTimeNs, 1700000000000000042);
+    EXPECT_EQ(file->inode, byPath->inode);
+    EXPECT_TRUE(folder.attributesOfEntry(kOddName));
+    EXPECT_EQ(folder.attributesOfEntry("link")->type, FileType::SymbolicLink);
+    EXPECT_FALSE(folder.attributesOfEntry("none"));
+    // Only one component of this folder: nothing above it or below it by a path.
+    for (const char* name : {"", ".", "..", "../outside", "./file"})
+        EXPECT_FALSE(folder.attributesOfEntry(name)) << name;
+
+    // A link in the folder's place, a file or nothing: closed, and every entry unknown.
+    for (const char* path : {"to-d", "outside", "none"}) {
+        const OpenFolder closed(dir / path);
+        EXPECT_FALSE(closed.isOpen()) << path;
+        EXPECT_FALSE(closed.attributesOfEntry("file")) << path;
+    }
+    EXPECT_FALSE(OpenFolder(std::string()).isOpen());
+}
+
 TEST(FileManager, PathHelpers) {
     TestHome home;
     setenv("HOME", "/home/u", 1);

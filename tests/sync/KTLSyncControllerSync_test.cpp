@@ -116,6 +116,40 @@ TEST_F(SyncRun, ChangesCrossAfterTheConflictQuestionOrARememberedAnswer) {
     EXPECT_EQ(ui->countLines(completedLine()), 4);
 }
 
+TEST_F(SyncRun, ADeepTreeSyncsBothWaysAtEveryLevel) {
+    // Forty levels: the upper ones are read through folders held open, the lower by path.
+    std::string deep = "deep";
+    for (int i = 0; i < 40; ++i) deep += "/l" + std::to_string(i);
+    put(mac("deep/top.txt"), "top", t0);
+    put(mac("deep/l0/l1/mid.txt"), "mid", t0);
+    put(mac(deep + "/bottom.txt"), "bottom", t0);
+    writeConfig({"~/deep"});
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(readFile(onDrive(deep + "/bottom.txt")), "bottom");
+    EXPECT_EQ(differences(snapshotTree(mac("deep"), false), snapshotTree(onDrive("deep"), false)),
+              "");
+
+    // Changes on both sides, high and low, with remembered answers: a sheet would fail the run.
+    const int64_t later = nowNs() + 10 * kSecondNs;
+    put(mac(deep + "/bottom.txt"), "bottom 2", later);
+    put(onDrive("deep/l0/l1/mid.txt"), "mid 2", later);
+    put(onDrive(deep + "/only-on-drive.txt"), "low", later);
+    put(onDrive("deep/l0/only-on-drive.txt"), "high", later);
+    controller->setDefaultConflictResolutionAction(1);
+    controller->setDefaultMissingResolutionAction(1);
+    ui->defaultAnswer = 0;
+
+    ASSERT_TRUE(sync());
+
+    EXPECT_TRUE(ui->sheets.empty());
+    EXPECT_EQ(readFile(onDrive(deep + "/bottom.txt")), "bottom 2");
+    EXPECT_EQ(readFile(mac("deep/l0/l1/mid.txt")), "mid 2");
+    EXPECT_EQ(readFile(mac(deep + "/only-on-drive.txt")), "low");
+    EXPECT_EQ(readFile(mac("deep/l0/only-on-drive.txt")), "high");
+    EXPECT_EQ(differences(snapshotTree(mac("deep"), false), snapshotTree(onDrive("deep"), false)),
+              "");
+}
+
 TEST_F(SyncRun, ListedItemMissingOnTheComputer) {
     put(onDrive("gone.txt"), "kept on the drive", t0);
     writeConfig({"~/gone.txt"});
