@@ -161,6 +161,8 @@ bool KTLSyncController::syncThreadProcessTempFolders() {
                                   false, nullptr, "                : moving \"%@\"->\"%@\"."))
             result = false;
     }
+    // A drive gone in mid-way lists its staging folder as empty: not a finished move.
+    if (!syncThreadDriveIsPresent()) result = false;
     return result;
 }
 

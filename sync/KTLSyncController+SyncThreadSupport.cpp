@@ -71,6 +71,7 @@ bool KTLSyncController::syncThreadPrepareFolders() {
         KTLFormatWith(KTLLocalizedString("Preparing sync with \"%1$@\"..."), displayName()));
     // A drive whose configuration can't be read has no list we could trust: syncing it would
     // report success for work never done.
+    if (!syncThreadDriveIsPresent()) return false;
     const bool configLoaded = deviceConfigLoaded();
     if (!configLoaded) {
         syncThreadLogMessage(KTLFormatWith(
@@ -150,6 +151,7 @@ bool KTLSyncController::syncThreadSyncItems() {
     }
     _runRoots.reset();
     if (!result) {
+        syncThreadDriveIsPresent();  // says so when that is why
         manager.discardBatch();
         return false;
     }
