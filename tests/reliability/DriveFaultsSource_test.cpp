@@ -18,7 +18,7 @@ using namespace drivefaults;
 
 namespace {
 
-constexpr size_t kSize = 32 << 20;
+constexpr size_t kSize = 24 << 20;
 
 bool hasTemporaryEntry(const std::string& folder) {
     DIR* dir = opendir(folder.c_str());
