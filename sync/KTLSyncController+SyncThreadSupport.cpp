@@ -69,9 +69,9 @@ bool KTLSyncController::makeRunFolder(const std::string& base,
 bool KTLSyncController::syncThreadPrepareFolders() {
     mainThreadUpdateUIMessageField(
         KTLFormatWith(KTLLocalizedString("Preparing sync with \"%1$@\"..."), displayName()));
+    if (!syncThreadDriveIsPresent()) return false;
     // A drive whose configuration can't be read has no list we could trust: syncing it would
     // report success for work never done.
-    if (!syncThreadDriveIsPresent()) return false;
     const bool configLoaded = deviceConfigLoaded();
     if (!configLoaded) {
         syncThreadLogMessage(KTLFormatWith(
