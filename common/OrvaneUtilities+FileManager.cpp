@@ -52,7 +52,9 @@ bool copyOnto(FileManager& manager, const std::string& source, const std::string
         // written as one temporary tree that gets its name in one step.
         std::string parent = stringByDeletingLastPathComponent(destination);
         if (parent.empty()) return false;
-        if (!createDirectoryAtPath(manager, parent, nullptr, true)) return false;
+        errno = 0;
+        if (!createDirectoryAtPath(manager, parent, nullptr, true))
+            return reportError(manager, handler, source, &destination, errno ? errno : ENOTDIR);
         return manager.copyPath(source, destination, handler);
     }
     if (sourceAttributes->isDirectory() != destinationAttributes->isDirectory())

@@ -127,6 +127,23 @@ bool copyXattrs(int in, int out) {
     return true;
 }
 
+// Zero when the file we read is still, unchanged, the one at `path`. A source written,
+// truncated, replaced or removed while we read it gives a copy that may mix old and new data:
+// it must not get a real name. The next run copies the file again.
+int sourceChangeDuringCopy(int fd, const std::string& path, const struct stat& before) {
+    struct stat now, named;
+    if (fstat(fd, &now) != 0) return errno;
+    if (lstat(path.c_str(), &named) != 0) return errno;
+    auto same = [](const struct timespec& a, const struct timespec& b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    if (now.st_size != before.st_size || !same(now.st_mtim, before.st_mtim) ||
+        !same(now.st_ctim, before.st_ctim) || named.st_ino != before.st_ino ||
+        named.st_dev != before.st_dev)
+        return kSourceChangedError;
+    return 0;
+}
+
 struct FdCloser {
     int fd;
     ~FdCloser() {
@@ -248,6 +265,7 @@ struct CopyContext {
         if (!copyData(in.fd, out.fd, st.st_dev, folder->st_dev, st.st_size) ||
             !copyXattrs(in.fd, out.fd))
             err = errno ? errno : EIO;
+        if (!err) err = sourceChangeDuringCopy(in.fd, source, st);
         if (!err) {
             copyOwner(out.fd, nullptr, st, *folder);
             // Only what the umask took away, or special bits, need setting again.

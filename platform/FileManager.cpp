@@ -71,7 +71,9 @@ bool reportError(FileManager& manager, FileManagerHandler* handler, const std::s
     error.path = path;
     if (toPath) error.toPath = *toPath;
     error.errnum = errnum;
-    error.error = errorText(errnum);
+    error.error = errnum == kSourceChangedError
+                      ? QStringLiteral("The file changed while it was being copied")
+                      : errorText(errnum);
     return handler->fileManagerShouldProceedAfterError(manager, error);
 }
 

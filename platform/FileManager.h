@@ -65,6 +65,10 @@ class FileManagerHandler {
                                                     const FileOperationError& error);
 };
 
+// The error of a copy whose source was changed, replaced or removed while it was read: the
+// copy is dropped.
+inline constexpr int kSourceChangedError = 0x10000;
+
 // Tells the handler of a failure (`errnum`) and returns its answer: true to go on. Without a
 // handler the answer is false.
 bool reportError(FileManager& manager, FileManagerHandler* handler, const std::string& path,

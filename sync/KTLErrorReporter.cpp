@@ -16,6 +16,8 @@ bool KTLErrorReporter::fileManagerShouldProceedAfterError(FileManager&,
     auto controller = delegate();
     const Texts texts = textsForError(error);
     if (controller) controller->syncThreadLogMessage(texts.logLine);
+    // Every item that follows would fail the same way: stop without asking about each.
+    if (controller && !controller->syncThreadDriveIsPresent()) return false;
     if (_errorHandling > 0) return true;
     if (_errorHandling < 0) return false;
     if (!controller) return false;

@@ -69,7 +69,7 @@ bool KTLSyncController::syncThreadHandleInterruptedSync() {
         syncThreadLogMessage(KTLLocalizedString("Interrupted sync skipped."));
     } else {
         syncThreadLogMessage(KTLLocalizedString("Processing interrrupted sync."));
-        const bool moved = syncThreadProcessTempFolders();
+        const bool moved = syncThreadDriveIsPresent() && syncThreadProcessTempFolders();
         syncThreadFlushBothSides();
         // The last sync time stays where it was. Moving it to this moment would make every
         // change made before now, and not yet staged, look synchronized to the run that
@@ -161,6 +161,8 @@ bool KTLSyncController::syncThreadProcessTempFolders() {
                                   false, nullptr, "                : moving \"%@\"->\"%@\"."))
             result = false;
     }
+    // A drive gone in mid-way lists its staging folder as empty: not a finished move.
+    if (!syncThreadDriveIsPresent()) result = false;
     return result;
 }
 

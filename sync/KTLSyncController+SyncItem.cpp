@@ -84,6 +84,8 @@ KTLSyncController::RunRoots KTLSyncController::currentRoots() {
 
 bool KTLSyncController::copyOnto(const std::string& source, const std::string& destination,
                                  bool toDrive) {
+    // Below a vanished drive's mount point lies a folder of the computer's own disk.
+    if (!syncThreadDriveIsPresent()) return false;
     (toDrive ? _wroteDrive : _wroteMac) = true;
     return OrvaneUtilities::copyPathOntoPath(fileManager(), source, destination, &copyReporter());
 }

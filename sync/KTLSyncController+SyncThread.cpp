@@ -90,7 +90,7 @@ void KTLSyncController::threadDoSync() {
     if (syncThreadHasInterruptedSync() && !syncThreadHandleInterruptedSync()) result = false;
     if (result && !syncThreadPrepareFolders()) result = false;
     if (result && !syncThreadSyncItems()) result = false;
-    if (result) syncThreadFinishSync();
+    if (result && !syncThreadFinishSync()) result = false;
     rebuildItemTreeIfContinuous();
     syncThreadCleanupAfterSync();
     syncThreadReportResults(result);

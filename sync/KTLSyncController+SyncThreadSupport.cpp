@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "DisplayName.h"
+#include "FileContents.h"
 #include "FolderChain.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
@@ -14,6 +15,11 @@
 
 void KTLSyncController::syncThreadBasicSetup() {
     _wroteDrive = _wroteMac = false;
+    struct stat mountPoint;
+    _runDevice.reset();
+    _runStarted = QDateTime::currentDateTimeUtc();
+    _reportedDriveGone = false;
+    if (stat(deviceMountPoint().c_str(), &mountPoint) == 0) _runDevice = mountPoint.st_dev;
     sDebug = debugPreference();
     mainThreadUpdateUIMessageField(
         KTLFormatWith(KTLLocalizedString("Synchronizing \"%1$@\"..."), displayName()));
@@ -45,10 +51,15 @@ bool KTLSyncController::makeRunFolder(const std::string& base,
                                       const std::vector<std::string>& components,
                                       std::optional<mode_t> mode) {
     if (makeFolderChain(base, components, mode)) return true;
-    if (folderChainState(base, components) == FolderChainState::InTheWay) {
-        std::string path = base;
-        for (const std::string& component : components)
-            path = stringByAppendingPathComponent(path, component);
+    const int err = errno;
+    std::string path = base;
+    for (const std::string& component : components)
+        path = stringByAppendingPathComponent(path, component);
+    if (folderChainState(base, components) != FolderChainState::InTheWay) {
+        syncThreadLogMessage(KTLFormatWith(
+            KTLLocalizedString("Unable to create \"%1$@\" - %2$@; nothing was synchronized."),
+            pathText(path), errorText(err)));
+    } else {
         syncThreadLogMessage(
             KTLFormatWith(KTLLocalizedString(
                               "Something that is not a folder is in the way of \"%@\"; nothing was "
@@ -61,6 +72,7 @@ bool KTLSyncController::makeRunFolder(const std::string& base,
 bool KTLSyncController::syncThreadPrepareFolders() {
     mainThreadUpdateUIMessageField(
         KTLFormatWith(KTLLocalizedString("Preparing sync with \"%1$@\"..."), displayName()));
+    if (!syncThreadDriveIsPresent()) return false;
     // A drive whose configuration can't be read has no list we could trust: syncing it would
     // report success for work never done.
     const bool configLoaded = deviceConfigLoaded();
@@ -150,6 +162,7 @@ bool KTLSyncController::syncThreadSyncItems() {
     }
     _runRoots.reset();
     if (!result) {
+        syncThreadDriveIsPresent();  // says so when that is why
         manager.discardBatch();
         return false;
     }
@@ -169,15 +182,44 @@ bool KTLSyncController::syncThreadFlushWrittenSides() {
     return drive && mac;
 }
 
+bool KTLSyncController::syncThreadDriveIsPresent() {
+    // Not known: the run's folders could not be made either, and that failure speaks.
+    if (!_runDevice) return true;
+    struct stat mountPoint;
+    if (stat(deviceMountPoint().c_str(), &mountPoint) == 0 && mountPoint.st_dev == *_runDevice)
+        return true;
+    if (!_reportedDriveGone)
+        syncThreadLogMessage(KTLFormatWith(
+            KTLLocalizedString("\"%@\" is no longer mounted; the synchronization was stopped."),
+            displayName()));
+    _reportedDriveGone = true;
+    return false;
+}
+
 bool KTLSyncController::syncThreadFinishSync() {
     mainThreadUpdateUIMessageField(KTLFormatWith(
         KTLLocalizedString("Finishing synchronization with \"%1$@\"..."), displayName()));
+    if (!syncThreadDriveIsPresent()) return false;
     // The staged copies were flushed when their batch was committed.
-    const bool result = syncThreadProcessTempFolders();
+    const bool moved = syncThreadProcessTempFolders();
     // What was reported as synchronized must be on both disks before the time says so. A run
     // that wrote nothing has nothing to flush.
-    syncThreadFlushWrittenSides();
-    updateLastSyncTime(QDateTime::currentDateTimeUtc());
+    const bool flushed = syncThreadFlushWrittenSides();
+    if (!flushed)
+        syncThreadLogMessage(KTLFormatWith(
+            KTLLocalizedString("The copies could not be written to disk - %@."), errorText(errno)));
+    // An item that failed (the user chose to go on) keeps its change unsynchronized: the last
+    // sync time must not move past it, or no later run would look at it again.
+    const int errors = copyReporter().errorCount() + deleteReporter().errorCount();
+    if (errors > 0)
+        syncThreadLogMessage(KTLFormatWith(
+            KTLLocalizedString("%@ error(s) occurred; the items concerned are tried again at the "
+                               "next sync."),
+            QString::number(errors)));
+    const bool result = moved && flushed && errors == 0 && syncThreadDriveIsPresent();
+    // The run's start: a file changed while the run went on, after its turn, is newer than
+    // that and is looked at again by the next run.
+    if (result) updateLastSyncTime(_runStarted);
     return result;
 }
 

@@ -232,6 +232,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool syncThreadFlushBothSides();
     // The same for the sides this run wrote to.
     bool syncThreadFlushWrittenSides();
+    // Whether the drive the run started on is still mounted where it was; logs once when not.
+    bool syncThreadDriveIsPresent();
 
     // --- Prompts ---
     void syncThreadLogMessage(const QString& message);
@@ -314,6 +316,11 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     // Worker only: what this run wrote, so that only those file systems are flushed.
     bool _wroteDrive = false;
     bool _wroteMac = false;
+    // Worker only: the file system at the mount point when the run began. Once it is gone,
+    // paths below the mount point lead into the folder underneath it.
+    std::optional<dev_t> _runDevice;
+    bool _reportedDriveGone = false;
+    QDateTime _runStarted;
     // Worker only: the roots of a run's items, worked out once per run rather than per item.
     struct RunRoots {
         std::string target;

@@ -118,12 +118,20 @@ TEST_F(CopyErrorInARun, TheUserDecides) {
     EXPECT_TRUE(controller->cancelPending());
     EXPECT_FALSE(pathExists(onDrive("docs")));
 
-    // OK: the copy goes on past the socket and the run succeeds.
+    // OK: the copy goes on past the socket, but the run did not do all it should: it does not
+    // say it completed, and the last sync time stays for the next run to try again.
     controller->setCancelPending(false);
+    const QDateTime before = controller->lastSyncTime();
     ui->answers.push_back({1});
+    ui->answers.push_back({1});  // the closing "Sync Failed"
     ASSERT_TRUE(sync());
     EXPECT_EQ(ui->countAlerts(QStringLiteral("Copy Failed.")), 2);
-    EXPECT_EQ(ui->countLines(completedLine()), 1);
+    EXPECT_EQ(ui->countLines(completedLine()), 0);
+    EXPECT_EQ(ui->countLines(failedLine()), 1);
+    EXPECT_EQ(ui->countLines(QStringLiteral(
+                  "1 error(s) occurred; the items concerned are tried again at the next sync.")),
+              1);
+    EXPECT_EQ(controller->lastSyncTime(), before);
     EXPECT_EQ(readFile(onDrive("docs/z.txt")), "z");
     EXPECT_FALSE(pathExists(onDrive("docs/sock")));
 }

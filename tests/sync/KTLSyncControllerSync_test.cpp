@@ -2,6 +2,10 @@
 // controller's worker and a scripted window.
 
 #include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
 #include "EngineFixture.h"
 #include "SampleTree.h"
 
@@ -148,6 +152,28 @@ TEST_F(SyncRun, ADeepTreeSyncsBothWaysAtEveryLevel) {
     EXPECT_EQ(readFile(mac("deep/l0/only-on-drive.txt")), "high");
     EXPECT_EQ(differences(snapshotTree(mac("deep"), false), snapshotTree(onDrive("deep"), false)),
               "");
+}
+
+// A file changed while a run goes on, after its turn, is newer than the last sync time that
+// run stores: the next run carries it.
+TEST_F(SyncRun, AChangeMadeDuringARunAfterTheFilesTurnIsCarriedByTheNextRun) {
+    firstSync();
+    // notes.txt (after docs in the list) asks; meanwhile docs/a.txt changes, and the run goes
+    // on into the next whole second, as the stored time is kept to the second.
+    put(onDrive("notes.txt"), "notes 2", nowNs() + 10 * kSecondNs);
+    ui->answers.push_back({1, false, [this] {
+                               put(mac("docs/a.txt"), "alpha 2", nowNs());
+                               const int64_t now = nowNs();
+                               std::this_thread::sleep_for(std::chrono::nanoseconds(
+                                   kSecondNs - now % kSecondNs + 50000000));
+                           }});
+    ASSERT_TRUE(sync());
+    ASSERT_EQ(ui->countLines(completedLine()), 2) << ui->drawer.toStdString();
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "alpha");
+
+    ui->answers.push_back({1, false, {}});
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "alpha 2");
 }
 
 TEST_F(SyncRun, ListedItemMissingOnTheComputer) {
