@@ -145,8 +145,10 @@ int main(int argc, char** argv) {
     int status = 1;
     bool passQueued = mode != Mode::ContinuousPass;
     bool deathQueued = false;
+    // Woken when the task list drains rather than polling all along, which would cost the
+    // timed runs a core's wake-ups; the slow timer only backs the wake-up up.
     QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
+    const auto check = [&] {
         if (controller->busy() && !controller->workerEnded()) return;
         if (!passQueued) {
             passQueued = true;
@@ -165,11 +167,18 @@ int main(int argc, char** argv) {
             const bool clean = mode != Mode::ContinuousPass || window->errorLines() == 0;
             status = ended && clean ? 0 : 1;
             controller->driveDisappeared();
+            // The worker ends just after it reports the drained list: look again shortly.
+            poll.start(1);
             return;
         }
         if (controller->workerEnded()) app.quit();
+    };
+    QObject::connect(&poll, &QTimer::timeout, check);
+    KTLSyncController::setBusyObserver([&app, &check](const std::shared_ptr<KTLSyncController>&) {
+        QMetaObject::invokeMethod(&app, check, Qt::QueuedConnection);
     });
-    poll.start(1);
+    poll.start(100);
     app.exec();
+    KTLSyncController::setBusyObserver({});
     return status;
 }
