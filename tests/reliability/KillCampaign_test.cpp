@@ -157,7 +157,7 @@ std::string syncCutFaults(const Scenario& s, const State& cut, const SyncStart& 
 }  // namespace
 
 TEST(KillCampaign, KilledSyncsLeaveWholeFilesAndTheNextSyncEndsWhereAnUninterruptedOneEnds) {
-    ASSERT_TRUE(pathExists(runnerBinary())) << runnerBinary();
+    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
     const Clock::time_point testStart = Clock::now();
     Scenario s;
     SyncStart from;
@@ -195,7 +195,7 @@ TEST(KillCampaign, KilledSyncsLeaveWholeFilesAndTheNextSyncEndsWhereAnUninterrup
 }
 
 TEST(KillCampaign, KilledRecoveriesLeaveWholeFilesAndTheNextRunFinishesTheSync) {
-    ASSERT_TRUE(pathExists(runnerBinary())) << runnerBinary();
+    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
     const Clock::time_point testStart = Clock::now();
     Scenario s;
     SyncStart from;
@@ -263,7 +263,7 @@ TEST(KillCampaign, KilledRecoveriesLeaveWholeFilesAndTheNextRunFinishesTheSync) 
 }
 
 TEST(KillCampaign, KilledListUpdatesKeepTheConfigurationReadableAndTheNextUpdateFinishes) {
-    ASSERT_TRUE(pathExists(runnerBinary())) << runnerBinary();
+    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
     const Clock::time_point testStart = Clock::now();
     Scenario s;
     ASSERT_NO_FATAL_FAILURE(s.buildSynchronized());
@@ -329,7 +329,7 @@ TEST(KillCampaign, KilledListUpdatesKeepTheConfigurationReadableAndTheNextUpdate
 }
 
 TEST(KillCampaign, KilledContinuousPassesLeaveWholeFilesAndTheNextPassCarriesTheRest) {
-    ASSERT_TRUE(pathExists(runnerBinary())) << runnerBinary();
+    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
     const Clock::time_point testStart = Clock::now();
     Scenario s;
     ASSERT_NO_FATAL_FAILURE(s.buildSynchronized());
@@ -407,7 +407,7 @@ TEST(KillCampaign, KilledContinuousPassesLeaveWholeFilesAndTheNextPassCarriesThe
 // Unfinished copies that a cut-off pass left in the drive's sync folder go at the next sync,
 // beside an item's copy and inside it, and never reach the computer.
 TEST(KillCampaign, ASyncClearsUnfinishedCopiesThatAPassLeftOnTheDrive) {
-    ASSERT_TRUE(pathExists(runnerBinary())) << runnerBinary();
+    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
     Scenario s;
     ASSERT_NO_FATAL_FAILURE(s.writeConfig({QStringLiteral("~/docs"), QStringLiteral("~/a.txt")}));
     ASSERT_NO_FATAL_FAILURE(s.put(s.mac("docs/sub/b.txt"), "bravo\n"));
@@ -430,7 +430,7 @@ TEST(KillCampaign, ASyncClearsUnfinishedCopiesThatAPassLeftOnTheDrive) {
 // Finishing an interrupted sync must not make earlier changes look synchronized: a file
 // changed on one side before the recovery still reaches the other side in the same run.
 TEST(KillCampaign, FinishingAnInterruptedSyncKeepsEarlierChanges) {
-    ASSERT_TRUE(pathExists(runnerBinary())) << runnerBinary();
+    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
     for (bool interrupted : {false, true}) {
         SCOPED_TRACE(interrupted ? "interrupted" : "not interrupted");
         Scenario s;

@@ -42,14 +42,22 @@ class RunnerProcess {
             reap();
         }
         if (_fd >= 0) close(_fd);
+        if (_input >= 0) close(_input);
     }
 
     // Starts the runner on `mountPoint` with `options` (by default: the newer copy wins and
-    // items missing on the computer are copied), standard output and error together.
+    // items missing on the computer are copied), standard output and error together. Its
+    // standard input is a pipe for sendLine() when `withInput` is set, else empty.
     bool start(const std::string& mountPoint,
-               const std::vector<std::string>& options = {"--conflict", "1", "--missing", "1"}) {
-        int fds[2];
+               const std::vector<std::string>& options = {"--conflict", "1", "--missing", "1"},
+               bool withInput = false) {
+        int fds[2], in[2] = {-1, -1};
         if (pipe2(fds, O_CLOEXEC) != 0) return false;
+        if (withInput && pipe2(in, O_CLOEXEC) != 0) {
+            close(fds[0]);
+            close(fds[1]);
+            return false;
+        }
         std::vector<std::string> args = {headlessRunnerBinary(), mountPoint};
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
@@ -59,11 +67,17 @@ class RunnerProcess {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+        if (in[0] >= 0)
+            posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        else
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         const int err =
             posix_spawn(&_pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
+        if (in[0] >= 0) close(in[0]);
         _fd = fds[0];
+        _input = in[1];
         _start = std::chrono::steady_clock::now();
         if (err != 0) {
             _pid = -1;
@@ -94,6 +108,14 @@ class RunnerProcess {
         if (_pid > 0) kill(_pid, SIGKILL);
     }
 
+    // One line to the runner's input; a runner that died already shows in its status.
+    void sendLine() {
+        if (_input < 0) return;
+        ::signal(SIGPIPE, SIG_IGN);
+        const ssize_t sent = write(_input, "\n", 1);
+        (void)sent;
+    }
+
     // Waits for the end, killing the runner after `seconds`. The exit status; -1 when it was
     // killed, by us or by the deadline (then timedOut()).
     int finish(double seconds) {
@@ -113,7 +135,12 @@ class RunnerProcess {
     }
 
     const std::string& output() const { return _output; }
+    bool outputEnded() const { return _fd < 0; }
+    // The signal that ended the runner, 0 when it exited.
+    int signal() const { return _signal; }
     bool timedOut() const { return _timedOut; }
+    // secondsRunning() counts from now on.
+    void restartClock() { _start = std::chrono::steady_clock::now(); }
     double secondsRunning() const {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
     }
@@ -139,6 +166,7 @@ class RunnerProcess {
         int status = 0;
         if (waitpid(_pid, &status, WNOHANG) != _pid) return false;
         _status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        _signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         _pid = -1;
         return true;
     }
@@ -147,6 +175,7 @@ class RunnerProcess {
             int status = 0;
             waitpid(_pid, &status, 0);
             _status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            _signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             _pid = -1;
         }
         return _status;
@@ -154,7 +183,9 @@ class RunnerProcess {
 
     pid_t _pid = -1;
     int _fd = -1;
+    int _input = -1;
     int _status = -1;
+    int _signal = 0;
     bool _timedOut = false;
     std::string _output;
     std::chrono::steady_clock::time_point _start;
