@@ -25,6 +25,7 @@
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
 #include "LogController.h"
+#include "MainThread.h"
 #include "PreferenceDomain.h"
 
 namespace {
@@ -174,9 +175,9 @@ int main(int argc, char** argv) {
         if (controller->workerEnded()) app.quit();
     };
     QObject::connect(&poll, &QTimer::timeout, check);
-    KTLSyncController::setBusyObserver([&app, &check](const std::shared_ptr<KTLSyncController>&) {
-        QMetaObject::invokeMethod(&app, check, Qt::QueuedConnection);
-    });
+    // Through the engine's own hand-off, whose locks the thread checker sees.
+    KTLSyncController::setBusyObserver(
+        [&check](const std::shared_ptr<KTLSyncController>&) { runOnMainThread(check); });
     poll.start(100);
     app.exec();
     KTLSyncController::setBusyObserver({});

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "FakeMountTable.h"
+#include "InMemoryTemporaryFolder.h"
 #include "LoopDrive.h"
 #include "PrivateMount.h"
 #include "Runner.h"
@@ -64,31 +65,10 @@ inline std::string wholeFiles(const Files& now, const Files& before, const Files
     return faults;
 }
 
-// The trees live in memory where that is possible: flushes cost nothing there.
-class InMemoryTemporaryFolder {
-  public:
-    InMemoryTemporaryFolder() {
-        struct statfs fs;
-        if (statfs("/dev/shm", &fs) != 0 || access("/dev/shm", W_OK) != 0 ||
-            uint64_t(fs.f_bavail) * fs.f_bsize < (uint64_t(1) << 29))
-            return;
-        if (const char* old = getenv("TMPDIR")) _saved = old, _had = true;
-        setenv("TMPDIR", "/dev/shm", 1);
-        _set = true;
-    }
-    ~InMemoryTemporaryFolder() {
-        if (_set && _had) setenv("TMPDIR", _saved.c_str(), 1);
-        if (_set && !_had) unsetenv("TMPDIR");
-    }
-
-  private:
-    bool _set = false, _had = false;
-    std::string _saved;
-};
-
 class Scene {
   public:
-    InMemoryTemporaryFolder inMemory;
+    // The trees live in memory where that is possible: flushes cost nothing there.
+    InMemoryTemporaryFolder inMemory{uint64_t(1) << 29};
     TempDir root;
     TestHome home;
     FakeMountTable mounts{root / "mountinfo"};

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "FakeMountTable.h"
+#include "InMemoryTemporaryFolder.h"
 #include "KillRunner.h"
 #include "PropertyList.h"
 #include "SampleTree.h"
@@ -65,37 +66,10 @@ struct State {
     QStringList list;
 };
 
-// A kill takes the process, not the page cache, so the trees may live in memory: there the
-// flushes cost nothing and restoring the start state for every round stays cheap.
-class InMemoryTemporaryFolder {
-  public:
-    InMemoryTemporaryFolder() {
-        struct statfs fs;
-        if (statfs("/dev/shm", &fs) != 0 || fs.f_type != TMPFS_MAGIC ||
-            uint64_t(fs.f_bavail) * fs.f_bsize < (uint64_t(1) << 30) ||
-            access("/dev/shm", W_OK) != 0)
-            return;
-        const char* old = getenv("TMPDIR");
-        _had = old != nullptr;
-        if (old) _saved = old;
-        setenv("TMPDIR", "/dev/shm", 1);
-        _set = true;
-    }
-    ~InMemoryTemporaryFolder() {
-        if (!_set) return;
-        if (_had)
-            setenv("TMPDIR", _saved.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-
-  private:
-    bool _set = false, _had = false;
-    std::string _saved;
-};
-
 class Scenario {
   public:
+    // A kill takes the process, not the page cache, so the trees may live in memory: there the
+    // flushes cost nothing and restoring the start state for every round stays cheap.
     InMemoryTemporaryFolder inMemory;
     TempDir root;
     TestHome home;  // HOME and the XDG folders, which the runner inherits
