@@ -14,9 +14,9 @@
 #include <fstream>
 
 #include "../app/AppSupport.h"
+#include "../scripting/ScriptingFixture.h"
 #include "FakeMountTable.h"
 #include "InMemoryTemporaryFolder.h"
-#include "PrivateBus.h"
 #include "ScriptingInterface.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -34,37 +34,6 @@ constexpr bool kUnderSanitizer = true;
 #else
 constexpr bool kUnderSanitizer = false;
 #endif
-
-struct FloodEnvironment : testing::Environment {
-    int argc = 1;
-    char name[16] = "flood_test";
-    char* argv[2] = {name, nullptr};
-    std::unique_ptr<PrivateBus> bus;
-    std::unique_ptr<QCoreApplication> app;
-    void SetUp() override {
-        bus = std::make_unique<PrivateBus>();
-        ASSERT_TRUE(bus->ok()) << "could not start dbus-daemon";
-        app = std::make_unique<QCoreApplication>(argc, argv);
-        // A dictionary of strings where the method takes one of variants.
-        qDBusRegisterMetaType<QMap<QString, QString>>();
-    }
-    void TearDown() override {
-        app.reset();
-        bus.reset();
-    }
-};
-auto* const kFloodEnvironment =
-    static_cast<FloodEnvironment*>(testing::AddGlobalTestEnvironment(new FloodEnvironment));
-
-// A (struct) value written by hand, for shapes no encoder makes.
-template <typename... Fields>
-QVariant structure(const Fields&... fields) {
-    QDBusArgument argument;
-    argument.beginStructure();
-    (argument << ... << fields);
-    argument.endStructure();
-    return QVariant::fromValue(argument);
-}
 
 QVariant descriptor(const char* type, const QByteArray& data) {
     return structure(QString::fromLatin1(type), data);
@@ -135,13 +104,16 @@ int64_t residentKiB(pid_t pid) {
 class ScriptingFlood : public testing::Test {
   protected:
     void SetUp() override {
+        // A dictionary of strings where the method takes one of variants.
+        qDBusRegisterMetaType<QMap<QString, QString>>();
         top = home.path();
         drive = makeFolder(top + "/DRIVE");
         writeTree(top + "/Sites/index.html", "<h1>hello</h1>\n");
         prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("flood-drive"));
         ASSERT_TRUE(table.add(drive, "/dev/pellora-flood"));
         bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(
-            QString::fromStdString(kFloodEnvironment->bus->address()), QStringLiteral("flood")));
+            QString::fromStdString(kScriptingEnvironment->bus->address()),
+            QStringLiteral("flood")));
         ASSERT_TRUE(bus->isConnected());
     }
     void TearDown() override {

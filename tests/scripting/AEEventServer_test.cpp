@@ -24,16 +24,6 @@ AEDescriptor data(const char (&type)[5], const QByteArray& bytes) {
     return AEDescriptor::descriptorWithDescriptorType(fourCharCode(type), bytes);
 }
 
-// A (struct) value written by hand, for shapes our encoder never makes.
-template <typename... Fields>
-QVariant structure(const Fields&... fields) {
-    QDBusArgument argument;
-    argument.beginStructure();
-    (argument << ... << fields);
-    argument.endStructure();
-    return QVariant::fromValue(argument);
-}
-
 QDBusMessage rawCall(const QVariantList& arguments,
                      const QString& member = QLatin1String(kScriptingMethod)) {
     QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kScriptingService),

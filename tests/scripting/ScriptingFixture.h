@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusPendingCall>
 #include <QElapsedTimer>
@@ -38,6 +39,16 @@ inline void PrintTo(const AEDescriptor& descriptor, std::ostream* out) {
 }
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
+}
+
+// A (struct) value written by hand, for shapes no encoder makes.
+template <typename... Fields>
+QVariant structure(const Fields&... fields) {
+    QDBusArgument argument;
+    argument.beginStructure();
+    (argument << ... << fields);
+    argument.endStructure();
+    return QVariant::fromValue(argument);
 }
 
 // Pumps the main thread's events until `done` holds or `seconds` have passed.
