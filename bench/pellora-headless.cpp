@@ -1,7 +1,7 @@
 // Runs one task of a drive without a desktop, for benchmarks and crash tests. Not a user
 // command and not installed.
 //
-//   pellora-headless <mount point> [--conflict N] [--missing N] [--debug]
+//   pellora-headless <mount point> [--conflict N] [--missing N] [--debug] [--pause-at TEXT]
 //                    [--continuous-pass | --update-list [entry...]]
 //
 // Without a mode option: one two-way sync. --update-list (which takes the rest of the
@@ -10,6 +10,8 @@
 // the item tree, prints "tree built", waits for a line (or the end) of standard input, so that
 // files may be changed after the tree was taken, then runs one pass that carries the changes
 // to the drive.
+// --pause-at holds the run at the first log line that contains TEXT until a line (or the
+// end) of standard input comes: crash tests stop or kill it at a known step.
 //
 // The drive is found in the mount table (PELLORA_MOUNTINFO may declare it). Remembered answers
 // are set from the options; alerts are answered OK; a question that would need a person is
@@ -42,7 +44,14 @@ class HeadlessWindow : public KTLSyncWindowInterface {
         if (text.startsWith(QLatin1String("Unable to "))) ++_errorLines;
         fputs(text.toUtf8().constData(), stdout);
         fflush(stdout);
+        // The worker waits for this thread before its next step.
+        if (!_pauseAt.isEmpty() && text.contains(_pauseAt)) {
+            _pauseAt.clear();
+            char line[256];
+            if (!fgets(line, sizeof line, stdin)) clearerr(stdin);
+        }
     }
+    void setPauseAt(const QString& text) { _pauseAt = text; }
     int errorLines() const { return _errorLines; }
     void showRunning(bool) override {}
     void showIdle() override {}
@@ -66,13 +75,15 @@ class HeadlessWindow : public KTLSyncWindowInterface {
 
   private:
     QString _status;
+    QString _pauseAt;
     int _errorLines = 0;
 };
 
 int usage() {
     fputs(
         "usage: pellora-headless <mount point> [--conflict N] [--missing N] [--debug]\n"
-        "                        [--continuous-pass | --update-list [entry...]]\n",
+        "                        [--pause-at TEXT] [--continuous-pass | --update-list "
+        "[entry...]]\n",
         stderr);
     return 2;
 }
@@ -87,6 +98,7 @@ int main(int argc, char** argv) {
     const std::string mountPoint = argv[1];
     int conflict = 0, missing = 0;
     bool debug = false;
+    QString pauseAt;
     Mode mode = Mode::Sync;
     QStringList newList;
     for (int i = 2; i < argc; ++i) {
@@ -96,6 +108,8 @@ int main(int argc, char** argv) {
             missing = atoi(argv[++i]);
         } else if (!strcmp(argv[i], "--debug")) {
             debug = true;
+        } else if (!strcmp(argv[i], "--pause-at") && i + 1 < argc) {
+            pauseAt = QString::fromLocal8Bit(argv[++i]);
         } else if (!strcmp(argv[i], "--continuous-pass") && mode == Mode::Sync) {
             mode = Mode::ContinuousPass;
         } else if (!strcmp(argv[i], "--update-list") && mode == Mode::Sync) {
@@ -109,11 +123,13 @@ int main(int argc, char** argv) {
     if (debug) PreferenceDomain::standardUserDefaults().setBool(true, QStringLiteral("debug"));
 
     HeadlessWindow* window = nullptr;
-    KTLSyncController::setWindowFactory([&window](const std::shared_ptr<KTLSyncController>&) {
-        auto made = std::make_unique<HeadlessWindow>();
-        window = made.get();
-        return std::unique_ptr<KTLSyncWindowInterface>(std::move(made));
-    });
+    KTLSyncController::setWindowFactory(
+        [&window, &pauseAt](const std::shared_ptr<KTLSyncController>&) {
+            auto made = std::make_unique<HeadlessWindow>();
+            made->setPauseAt(pauseAt);
+            window = made.get();
+            return std::unique_ptr<KTLSyncWindowInterface>(std::move(made));
+        });
     auto controller = KTLSyncController::controllerForMountPoint(mountPoint);
     if (!controller->isValidFileSystem() || !controller->isDeviceSetupForSync()) {
         // The reason was logged before any window existed, so it is still only in the log.

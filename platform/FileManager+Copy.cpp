@@ -363,8 +363,14 @@ struct CopyContext {
                             const std::string& destination) {
         if (destination != freshTop && mkdir(destination.c_str(), 0700) != 0)
             return fail(source, destination, errno);
-        freshFolders->push_back({destination.substr(freshTop.size()), mode_t(st.st_mode & 07777),
-                                 st.st_mtim, st.st_uid, st.st_gid});
+        mode_t mode = st.st_mode & 07777;
+        if (manager._keepFoldersOpen && (mode & S_IRWXU) != S_IRWXU) {
+            manager._restrictedFolders.emplace_back(
+                freshDestination + destination.substr(freshTop.size()), mode);
+            mode |= S_IRWXU;
+        }
+        freshFolders->push_back(
+            {destination.substr(freshTop.size()), mode, st.st_mtim, st.st_uid, st.st_gid});
 
         FdCloser in{open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
         FdCloser out{open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
@@ -469,6 +475,10 @@ bool FileManager::commitBatch(FileManagerHandler* handler) {
     if (!_batch) return true;
     std::unique_ptr<CopyBatch> batch = std::move(_batch);
     _explicitBatch = false;
+    if (_beforeCommit && !batch->renames.empty() && !_beforeCommit()) {
+        removeTemporaries(*this, batch->renames, 0);
+        return false;
+    }
     return flushAndRename(*this, *batch, handler);
 }
 
@@ -486,6 +496,10 @@ void FileManager::setBatchLimits(size_t maxFiles, uint64_t maxBytes) {
 
 bool FileManager::commitIfFull(FileManagerHandler* handler) {
     if (_batch->renames.size() < _maxBatchFiles && _batch->bytes < _maxBatchBytes) return true;
+    if (_beforeCommit && !_beforeCommit()) {
+        removeTemporaries(*this, _batch->renames, 0);
+        return false;
+    }
     return flushAndRename(*this, *_batch, handler);
 }
 

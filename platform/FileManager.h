@@ -5,9 +5,11 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "PathUtilities.h"
@@ -158,6 +160,19 @@ class FileManager {
     // Auto-commit thresholds inside an explicit batch, to bound what a crash can cost.
     void setBatchLimits(size_t maxFiles, uint64_t maxBytes);
 
+    // Run before each commit flushes and renames its copies, for what must be on the disk no
+    // later than they are under their names. False fails the commit, which then keeps nothing.
+    void setBeforeCommit(std::function<bool()> hook) { _beforeCommit = std::move(hook); }
+
+    // For copies that are moved on later (staging): copied folders keep their owner's read,
+    // write and search rights, so that what is in them can be moved out and removed. Each
+    // folder whose own mode lacks some of them is noted (its path as copied, its mode) for the
+    // caller to apply once the folder is where it belongs.
+    void setKeepFoldersOpen(bool keep) { _keepFoldersOpen = keep; }
+    std::vector<std::pair<std::string, mode_t>> takeRestrictedFolders() {
+        return std::exchange(_restrictedFolders, {});
+    }
+
   private:
     friend struct CopyContext;
     bool copyItem(const std::string& source, const std::string& destination, bool replace,
@@ -169,6 +184,9 @@ class FileManager {
     bool _explicitBatch = false;
     size_t _maxBatchFiles = 20000;
     uint64_t _maxBatchBytes = uint64_t(2) << 30;
+    std::function<bool()> _beforeCommit;
+    bool _keepFoldersOpen = false;
+    std::vector<std::pair<std::string, mode_t>> _restrictedFolders;
 };
 
 // Flushes the file system that holds `path` (syncfs): what was written there is on the disk.

@@ -69,7 +69,14 @@ bool KTLSyncController::syncThreadHandleInterruptedSync() {
         syncThreadLogMessage(KTLLocalizedString("Interrupted sync skipped."));
     } else {
         syncThreadLogMessage(KTLLocalizedString("Processing interrrupted sync."));
+        // The interrupted run's decisions, as it left them beside its staged copies.
+        if (driveStagingState() == FolderChainState::Folders)
+            _driveRecord = StagingRecord::readFrom(pathForTaplineTemp());
+        if (macStagingState() == FolderChainState::Folders)
+            _macRecord = StagingRecord::readFrom(pathForLocalTemp());
         const bool moved = syncThreadDriveIsPresent() && syncThreadProcessTempFolders();
+        _driveRecord.reset();
+        _macRecord.reset();
         syncThreadFlushBothSides();
         // The last sync time stays where it was. Moving it to this moment would make every
         // change made before now, and not yet staged, look synchronized to the run that
@@ -93,10 +100,13 @@ bool KTLSyncController::syncThreadHandleInterruptedSync() {
 }
 
 // Moves each entry of `folder` onto `destinationFolder` joined with its name. With
-// `skipHome`, a "~" entry is only noted in `sawHome`.
+// `skipHome`, a "~" entry is only noted in `sawHome`. `keyPrefix` leads the entries' keys in
+// `record`.
 bool KTLSyncController::processStagedEntries(const std::string& folder,
                                              const std::string& destinationFolder, bool skipHome,
-                                             bool* sawHome, const char* movingFormat) {
+                                             bool* sawHome, const char* movingFormat,
+                                             const std::optional<StagingRecord>& record,
+                                             const std::string& keyPrefix) {
     FileManager& manager = fileManager();
     for (const std::string& name :
          manager.directoryContentsAtPath(folder).value_or(std::vector<std::string>())) {
@@ -104,7 +114,8 @@ bool KTLSyncController::processStagedEntries(const std::string& folder,
             *sawHome = true;
             continue;
         }
-        if (isTemporaryName(name)) continue;
+        if (isTemporaryName(name) || (keyPrefix.empty() && name == StagingRecord::kFileName))
+            continue;
         if (cancelPending()) return false;
         const std::string staged = stringByAppendingPathComponent(folder, name);
         const std::string final = stringByAppendingPathComponent(destinationFolder, name);
@@ -112,10 +123,61 @@ bool KTLSyncController::processStagedEntries(const std::string& folder,
             syncThreadLogMessage(
                 KTLFormatWith(QString::fromUtf8(movingFormat), pathText(staged), pathText(final)));
         (destinationFolder == pathForTaplineTarget() ? _wroteDrive : _wroteMac) = true;
-        if (!OrvaneUtilities::movePathOntoPath(manager, staged, final, &copyReporter()))
+        if (!moveStagedEntry(staged, final, keyPrefix + name, record ? &*record : nullptr))
             return false;
     }
     return true;
+}
+
+bool KTLSyncController::keepChangedPlace(const std::string& final) {
+    syncThreadLogMessage(KTLFormatWith(
+        KTLLocalizedString(
+            "\"%@\" changed during the synchronization; it is left for the next one."),
+        pathText(final)));
+    ++_keptItems;
+    return true;
+}
+
+// A staged copy replaces its final place only while that place is what the run decided on;
+// one changed since (a file saved meanwhile) is kept, and the copy is dropped with the staging.
+bool KTLSyncController::moveStagedEntry(const std::string& staged, const std::string& final,
+                                        const std::string& key, const StagingRecord* record) {
+    FileManager& manager = fileManager();
+    const std::optional<FileAttributes> now = manager.fileAttributesAtPath(final, false);
+    if (const StagingRecord::Item* decided = record ? record->find(key) : nullptr) {
+        if (!StagingRecord::unchanged(*decided, now)) return keepChangedPlace(final);
+        if (!OrvaneUtilities::movePathOntoPath(manager, staged, final, &copyReporter()))
+            return false;
+        // Folders that forbid writing get their mode once what belongs in them is in.
+        for (const auto& [below, mode] : decided->folderModes)
+            if (chmod((final + below).c_str(), mode) != 0 &&
+                !reportError(manager, &copyReporter(), staged + below, &final, errno))
+                return false;
+        return true;
+    }
+    struct stat st;
+    if (lstat(staged.c_str(), &st) != 0) return true;
+    // A folder not decided on holds staged items (or, without a record, may): each is judged
+    // on its own.
+    if (S_ISDIR(st.st_mode) && (record || (now && now->isDirectory()))) {
+        for (const std::string& name :
+             manager.directoryContentsAtPath(staged).value_or(std::vector<std::string>())) {
+            if (isTemporaryName(name)) continue;
+            if (cancelPending()) return false;
+            if (!moveStagedEntry(stringByAppendingPathComponent(staged, name),
+                                 stringByAppendingPathComponent(final, name), key + "/" + name,
+                                 record))
+                return false;
+        }
+        return true;
+    }
+    // Nothing recorded (an older version's staging, or a record cut off): the time the copy
+    // was staged stands in for the decision, and whatever changed at its place since is newer.
+    const int64_t stagedAt = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    if (now &&
+        (now->isDirectory() != bool(S_ISDIR(st.st_mode)) || now->modificationTimeNs >= stagedAt))
+        return keepChangedPlace(final);
+    return OrvaneUtilities::movePathOntoPath(manager, staged, final, &copyReporter());
 }
 
 bool KTLSyncController::syncThreadProcessTempFolders() {
@@ -138,7 +200,8 @@ bool KTLSyncController::syncThreadProcessTempFolders() {
             QStringLiteral("-processTempFolders: finishing Mac\\U00AE->Tapline\\U2122 sync."));
     if (driveState == FolderChainState::InTheWay ||
         (driveUsable && !processStagedEntries(driveTemp, pathForTaplineTarget(), false, nullptr,
-                                              "                : moving \"%@\" ->\"%@.")))
+                                              "                : moving \"%@\" ->\"%@.",
+                                              _driveRecord, std::string())))
         result = false;
 
     if (sDebug)
@@ -147,7 +210,8 @@ bool KTLSyncController::syncThreadProcessTempFolders() {
     bool sawHome = false;
     if (macState == FolderChainState::InTheWay ||
         (macUsable && !processStagedEntries(localTemp, "/", true, &sawHome,
-                                            "                : moving \"%@\"->\"%@\".")))
+                                            "                : moving \"%@\"->\"%@\".", _macRecord,
+                                            std::string())))
         result = false;
 
     if (sawHome && folderChainState(localTemp, {"~"}) != FolderChainState::Folders) {
@@ -158,7 +222,8 @@ bool KTLSyncController::syncThreadProcessTempFolders() {
                 QStringLiteral("-processTempFolders: finishing "
                                "Tapline\\U2122->Mac\\U00AE sync - home directory items."));
         if (!processStagedEntries(stringByAppendingPathComponent(localTemp, "~"), homeFolder(),
-                                  false, nullptr, "                : moving \"%@\"->\"%@\"."))
+                                  false, nullptr, "                : moving \"%@\"->\"%@\".",
+                                  _macRecord, "~/"))
             result = false;
     }
     // A drive gone in mid-way lists its staging folder as empty: not a finished move.

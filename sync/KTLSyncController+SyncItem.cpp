@@ -83,11 +83,24 @@ KTLSyncController::RunRoots KTLSyncController::currentRoots() {
 }
 
 bool KTLSyncController::copyOnto(const std::string& source, const std::string& destination,
-                                 bool toDrive) {
+                                 bool toDrive, const std::optional<FileAttributes>& decided) {
     // Below a vanished drive's mount point lies a folder of the computer's own disk.
     if (!syncThreadDriveIsPresent()) return false;
     (toDrive ? _wroteDrive : _wroteMac) = true;
-    return OrvaneUtilities::copyPathOntoPath(fileManager(), source, destination, &copyReporter());
+    std::optional<StagingRecord>& record = toDrive ? _driveRecord : _macRecord;
+    const RunRoots roots = currentRoots();
+    const std::string& staging = toDrive ? roots.driveTemp : roots.localTemp;
+    const std::string key =
+        destination.size() > staging.size() ? destination.substr(staging.size() + 1) : destination;
+    // Noted before the copy: a commit during it writes the record ahead of the copy's name.
+    if (record) record->add(key, decided);
+    FileManager& manager = fileManager();
+    const bool copied =
+        OrvaneUtilities::copyPathOntoPath(manager, source, destination, &copyReporter());
+    for (const auto& [path, mode] : manager.takeRestrictedFolders())
+        if (record && path.compare(0, destination.size(), destination) == 0)
+            record->addFolderMode(key, path.substr(destination.size()), mode);
+    return copied;
 }
 
 int KTLSyncController::askMissing(const std::string& localPath) {
@@ -163,7 +176,7 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
             say(QStringLiteral("-syncThreadSyncItem: item missing on Tapline\\U2122 - copying "
                                "\"%@\" -> \"%@\""),
                 pathText(mac), pathText(driveStaged));
-        return finish(copyOnto(mac, driveStaged, true));
+        return finish(copyOnto(mac, driveStaged, true, driveAttributes));
     }
     if (!macAttributes && driveAttributes) {
         if (debug)
@@ -180,7 +193,7 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
             say(QStringLiteral(
                     "-syncThreadSyncItem: item missing on Mac\\U00AE - copying \"%@\" -> \"%@\""),
                 pathText(drive), pathText(macStaged));
-        return finish(copyOnto(drive, macStaged, false));
+        return finish(copyOnto(drive, macStaged, false, macAttributes));
     }
     if (!macAttributes && !driveAttributes) {
         if (debug)
@@ -258,7 +271,7 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
             if (debug)
                 say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(driveEntry),
                     pathText(macStagedEntry));
-            if (!copyOnto(driveEntry, macStagedEntry, false)) return finish(false);
+            if (!copyOnto(driveEntry, macStagedEntry, false, std::nullopt)) return finish(false);
         }
         return finish(true);
     }
@@ -306,5 +319,6 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
     if (debug)
         say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(source),
             pathText(destination));
-    return finish(copyOnto(source, destination, macWins));
+    return finish(
+        copyOnto(source, destination, macWins, macWins ? driveAttributes : macAttributes));
 }

@@ -1,6 +1,10 @@
 #include <thread>
 
+#include "FileContents.h"
+#include "KTLFormat.h"
+#include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
+#include "PathUtilities.h"
 #include "PreferenceDomain.h"
 
 namespace {
@@ -45,7 +49,17 @@ void KTLSyncController::masterThread() {
             std::lock_guard<std::mutex> lock(_taskLock);
             task = _taskList.front();
         }
-        if (task.operation == QLatin1String("sync")) {
+        // Every task that writes to the drive holds it to itself until it ends.
+        DriveLock hold;
+        const bool writes =
+            task.operation == QLatin1String("sync") ||
+            task.operation == QLatin1String("updateSyncList") ||
+            (task.operation == QLatin1String("continuous-sync") && continuousSyncState());
+        if (writes && !syncThreadHoldDrive(hold)) {
+            if (task.operation == QLatin1String("sync")) syncThreadReportResults(false);
+            if (task.operation == QLatin1String("updateSyncList"))
+                updateListThreadReportResults(false);
+        } else if (task.operation == QLatin1String("sync")) {
             threadDoSync();
         } else if (task.operation == QLatin1String("updateSyncList")) {
             threadDoSyncListUpdate(task.syncList);
@@ -94,4 +108,30 @@ void KTLSyncController::threadDoSync() {
     rebuildItemTreeIfContinuous();
     syncThreadCleanupAfterSync();
     syncThreadReportResults(result);
+}
+
+bool KTLSyncController::syncThreadHoldDrive(DriveLock& lock) {
+    // The drive's root folder: it is there for every task, and locking it writes nothing.
+    const std::string mountPoint = deviceMountPoint();
+    const DriveLock::Result result = lock.acquire(mountPoint);
+    const int err = errno;
+    switch (result) {
+        case DriveLock::Result::Held:
+            break;
+        case DriveLock::Result::HeldElsewhere:
+            syncThreadLogMessage(KTLFormatWith(
+                KTLLocalizedString(
+                    "\"%@\" is being synchronized by another program; nothing was done."),
+                displayName()));
+            return false;
+        case DriveLock::Result::Failed:
+            syncThreadLogMessage(KTLFormatWith(
+                KTLLocalizedString("Unable to lock \"%1$@\" - %2$@; nothing was done."),
+                pathText(mountPoint), errorText(err)));
+            return false;
+    }
+    // A configuration rewrite cut off between writing and renaming leaves its unfinished file
+    // at the root; no other engine can be writing one now.
+    fileManager().removeTemporaryItemsIn(mountPoint, nullptr);
+    return true;
 }

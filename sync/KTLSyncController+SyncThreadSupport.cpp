@@ -15,6 +15,9 @@
 
 void KTLSyncController::syncThreadBasicSetup() {
     _wroteDrive = _wroteMac = false;
+    _keptItems = 0;
+    _driveRecord.reset();
+    _macRecord.reset();
     struct stat mountPoint;
     _runDevice.reset();
     _runStarted = QDateTime::currentDateTimeUtc();
@@ -125,6 +128,19 @@ bool KTLSyncController::syncThreadSyncItems() {
     // then makes them all durable before they get their names.
     manager.beginBatch();
     _runRoots = RunRoots{pathForTaplineTarget(), pathForTaplineTemp(), pathForLocalTemp()};
+    // Each commit puts the run's decisions on the disk before the copies it names, and staged
+    // folders stay open to us until they are in place.
+    _driveRecord.emplace();
+    _macRecord.emplace();
+    manager.setBeforeCommit([this] { return writeStagingRecords(); });
+    manager.setKeepFoldersOpen(true);
+    struct Restore {
+        FileManager& manager;
+        ~Restore() {
+            manager.setBeforeCommit(nullptr);
+            manager.setKeepFoldersOpen(false);
+        }
+    } restore{manager};
     bool result = true;
     std::unordered_set<std::string> cleared;
     for (const QString& entry : syncItemList()) {
@@ -166,8 +182,27 @@ bool KTLSyncController::syncThreadSyncItems() {
         manager.discardBatch();
         return false;
     }
+    // Folder modes noted after the last commit still go to the disk.
+    if (!writeStagingRecords()) {
+        manager.discardBatch();
+        return false;
+    }
     if (!manager.commitBatch(&copyReporter())) return false;
     return !cancelPending();
+}
+
+bool KTLSyncController::writeStagingRecords() {
+    const RunRoots roots = currentRoots();
+    for (auto [record, folder] :
+         {std::pair{&_driveRecord, roots.driveTemp}, std::pair{&_macRecord, roots.localTemp}}) {
+        QString error;
+        if (!*record || (*record)->writeInto(folder, &error)) continue;
+        syncThreadLogMessage(KTLFormatWith(
+            KTLLocalizedString("Unable to write \"%1$@\" - %2$@."),
+            pathText(stringByAppendingPathComponent(folder, StagingRecord::kFileName)), error));
+        return false;
+    }
+    return true;
 }
 
 bool KTLSyncController::syncThreadFlushBothSides() {
@@ -210,7 +245,7 @@ bool KTLSyncController::syncThreadFinishSync() {
             KTLLocalizedString("The copies could not be written to disk - %@."), errorText(errno)));
     // An item that failed (the user chose to go on) keeps its change unsynchronized: the last
     // sync time must not move past it, or no later run would look at it again.
-    const int errors = copyReporter().errorCount() + deleteReporter().errorCount();
+    const int errors = copyReporter().errorCount() + deleteReporter().errorCount() + _keptItems;
     if (errors > 0)
         syncThreadLogMessage(KTLFormatWith(
             KTLLocalizedString("%@ error(s) occurred; the items concerned are tried again at the "

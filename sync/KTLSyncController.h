@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "ConditionLock.h"
+#include "DriveLock.h"
 #include "FileManager.h"
 #include "FolderChain.h"
 #include "KTLErrorReporter.h"
 #include "KTLItemTree.h"
 #include "KTLSyncWindowInterface.h"
+#include "StagingRecord.h"
 
 // One task for a drive's worker: "operation" and, for "updateSyncList", the new list.
 struct KTLTask {
@@ -234,6 +236,10 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool syncThreadFlushWrittenSides();
     // Whether the drive the run started on is still mounted where it was; logs once when not.
     bool syncThreadDriveIsPresent();
+    // Takes the drive's lock for a task that writes to it; false (said in the log) when
+    // another engine holds it or it can't be taken. Holding it, clears what a cut-off
+    // configuration rewrite left at the drive's root.
+    bool syncThreadHoldDrive(DriveLock& lock);
 
     // --- Prompts ---
     void syncThreadLogMessage(const QString& message);
@@ -275,11 +281,20 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     // home folder to the Mac staging folder.
     FolderChainState driveStagingState();
     FolderChainState macStagingState();
-    bool copyOnto(const std::string& source, const std::string& destination, bool toDrive);
+    // Stages `source` at `destination`, noting the state its final place had when the run
+    // decided (`decided`, none for absent).
+    bool copyOnto(const std::string& source, const std::string& destination, bool toDrive,
+                  const std::optional<FileAttributes>& decided);
+    bool writeStagingRecords();
     int askMissing(const std::string& localPath);
     int askConflict(const std::string& localPath, const std::string& drivePath, bool macIsNewer);
     bool processStagedEntries(const std::string& folder, const std::string& destinationFolder,
-                              bool skipHome, bool* sawHome, const char* movingFormat);
+                              bool skipHome, bool* sawHome, const char* movingFormat,
+                              const std::optional<StagingRecord>& record,
+                              const std::string& keyPrefix);
+    bool moveStagedEntry(const std::string& staged, const std::string& final,
+                         const std::string& key, const StagingRecord* record);
+    bool keepChangedPlace(const std::string& final);
     bool deleteTempFolder(const std::string& folder, FolderChainState state);
     // The levels from the mount point down to the folder that holds a drive-side path below
     // the sync folder are real folders (none missing or a link). `known` caches folders found
@@ -328,5 +343,10 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
         std::string localTemp;
     };
     std::optional<RunRoots> _runRoots;
+    // Worker only: what this run (or the interrupted one it finishes) decided for its staged
+    // copies, per staging folder; none when it is not known.
+    std::optional<StagingRecord> _driveRecord, _macRecord;
+    // Worker only: final places found changed since the decision and left alone in this run.
+    int _keptItems = 0;
     RunRoots currentRoots();
 };

@@ -455,3 +455,74 @@ TEST(KillCampaign, FinishingAnInterruptedSyncKeepsEarlierChanges) {
         EXPECT_EQ(readFile(s.onDrive("corpus/a.txt")), "changed\n");
     }
 }
+
+// A run killed once copies from the drive are staged, a file then edited at home: finishing
+// the run keeps the edit and moves the rest into place, by the run's own record of what it
+// decided (even for an edit dated before the staging) and, without one, by the time the
+// copies were staged.
+TEST(KillCampaign, FinishingAKilledRunKeepsAnEditMadeAfterIt) {
+    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
+    const std::string pause = "-processTempFolders:";
+    for (bool withRecord : {true, false}) {
+        SCOPED_TRACE(withRecord ? "with the record" : "without a record");
+        Scenario s;
+        ASSERT_NO_FATAL_FAILURE(s.writeConfig({QStringLiteral("~/corpus")}));
+        for (const char* name : {"corpus/a.txt", "corpus/b.txt"}) {
+            ASSERT_NO_FATAL_FAILURE(s.put(s.mac(name), "first\n"));
+        }
+        ASSERT_EQ(runRunner(s.drive, kSyncArguments).exitStatus, 0);
+        sleep(1);  // past the stored last sync time, kept to the second
+        const int64_t driveDate = nowNs();
+        for (const char* name : {"corpus/a.txt", "corpus/b.txt"}) {
+            ASSERT_NO_FATAL_FAILURE(s.put(s.onDrive(name), "drive\n", driveDate));
+        }
+        RunnerProcess killed;
+        std::vector<std::string> arguments = kSyncArguments;
+        arguments.insert(arguments.end(), {"--debug", "--pause-at", pause});
+        ASSERT_TRUE(killed.start(s.drive, arguments, true));
+        ASSERT_TRUE(killed.watchFor(pause, 60)) << killed.output();
+        killed.kill9();
+        killed.finish(10);
+        ASSERT_TRUE(pathExists(s.macStaging() + "/~/corpus/a.txt"));
+        if (!withRecord) {
+            ASSERT_EQ(unlink((s.macStaging() + "/.pellora-staging-record").c_str()), 0);
+        }
+        ASSERT_NO_FATAL_FAILURE(s.put(s.mac("corpus/a.txt"), "edited after the kill\n",
+                                      withRecord ? driveDate + 1000 : nowNs()));
+
+        const RunnerRun next = runRunner(s.drive, kSyncArguments);
+        EXPECT_NE(next.output.find("a.txt\" changed during the synchronization"), std::string::npos)
+            << next.output;
+        EXPECT_EQ(readFile(s.mac("corpus/a.txt")), "edited after the kill\n") << next.output;
+        EXPECT_EQ(readFile(s.mac("corpus/b.txt")), "drive\n") << next.output;
+    }
+}
+
+// Two engines on one drive: while the first holds it, with copies staged, a second is turned
+// away and touches nothing; the first then finishes.
+TEST(KillCampaign, ASecondRunnerOnTheSameDriveIsTurnedAway) {
+    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
+    Scenario s;
+    ASSERT_NO_FATAL_FAILURE(s.writeConfig({QStringLiteral("~/corpus")}));
+    ASSERT_NO_FATAL_FAILURE(s.put(s.mac("corpus/a.txt"), "first\n"));
+    RunnerOptions first;
+    first.marker = "-processTempFolders:";
+    first.arguments = kSyncArguments;
+    first.arguments.insert(first.arguments.end(), {"--debug", "--pause-at", first.marker});
+    RunnerRun second;
+    State before, after;
+    first.atMarker = [&] {
+        before = s.state();
+        second = runRunner(s.drive, kSyncArguments);
+        after = s.state();
+        EXPECT_TRUE(pathExists(s.driveStaging() + "/~/corpus/a.txt"));
+    };
+    const RunnerRun run = runRunner(s.drive, first);
+
+    EXPECT_EQ(second.exitStatus, 1) << second.output;
+    EXPECT_NE(second.output.find("is being synchronized by another program"), std::string::npos)
+        << second.output;
+    EXPECT_EQ(differencesFrom(before, after), "");
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_EQ(readFile(s.onDrive("corpus/a.txt")), "first\n");
+}
