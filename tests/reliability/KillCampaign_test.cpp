@@ -405,7 +405,8 @@ TEST(KillCampaign, KilledContinuousPassesLeaveWholeFilesAndTheNextPassCarriesThe
 }
 
 // Unfinished copies that a cut-off pass left in the drive's sync folder go at the next sync,
-// beside an item's copy and inside it, and never reach the computer.
+// beside an item's copy and inside it, and never reach the computer; so does the unfinished
+// file of a configuration rewrite cut off at the drive's root.
 TEST(KillCampaign, ASyncClearsUnfinishedCopiesThatAPassLeftOnTheDrive) {
     ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
     Scenario s;
@@ -419,6 +420,7 @@ TEST(KillCampaign, ASyncClearsUnfinishedCopiesThatAPassLeftOnTheDrive) {
          {".pellora-tmp-1-0", "docs/.pellora-tmp-1-1/x", "docs/sub/.pellora-tmp-1-2"}) {
         ASSERT_NO_FATAL_FAILURE(s.put(s.onDrive(left), "half a copy"));
     }
+    ASSERT_NO_FATAL_FAILURE(s.put(s.drive + "/.pellora-tmp-Xy12Zw", "half a configuration"));
 
     RunnerRun next = runRunner(s.drive, kSyncArguments);
     ASSERT_EQ(next.exitStatus, 0) << next.output;
