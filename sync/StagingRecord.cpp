@@ -88,8 +88,9 @@ std::optional<StagingRecord> StagingRecord::parse(const QByteArray& bytes) {
 
 bool StagingRecord::writeInto(const std::string& folder, QString* error) {
     if (!_dirty) return true;
+    // Readable to all: another computer's user may finish the drive's staging.
     if (!writeFileAtomically(stringByAppendingPathComponent(folder, kFileName), serialized(), error,
-                             0600))
+                             0644))
         return false;
     _dirty = false;
     return true;
