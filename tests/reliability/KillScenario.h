@@ -265,7 +265,9 @@ inline std::string checkStaged(const std::string& staging, const TreeSnapshot& e
     std::string faults;
     if (!pathExists(staging)) return faults;
     for (const auto& [path, item] : digestOf(staging, {})) {
-        if (!S_ISREG(item.type) || hasTemporaryComponent(path)) continue;
+        // The run's record of its decisions lies beside the staged copies.
+        if (!S_ISREG(item.type) || hasTemporaryComponent(path) || path == ".pellora-staging-record")
+            continue;
         auto e = end.find(finalPrefix + path.substr(2));  // below "~/"
         if (e == end.end() || e->second.contents != item.contents)
             faults += side + " staged '" + path + "' is not the copy it should be\n";
