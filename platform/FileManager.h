@@ -158,6 +158,10 @@ class FileManager {
     // Auto-commit thresholds inside an explicit batch, to bound what a crash can cost.
     void setBatchLimits(size_t maxFiles, uint64_t maxBytes);
 
+    // Copies made while set come from a source we do not trust (a drive): they become the
+    // running user's own files, without setuid or setgid bits.
+    void setCopiesBecomeOwn(bool own) { _copiesBecomeOwn = own; }
+
   private:
     friend struct CopyContext;
     bool copyItem(const std::string& source, const std::string& destination, bool replace,
@@ -167,6 +171,7 @@ class FileManager {
 
     std::unique_ptr<CopyBatch> _batch;
     bool _explicitBatch = false;
+    bool _copiesBecomeOwn = false;
     size_t _maxBatchFiles = 20000;
     uint64_t _maxBatchBytes = uint64_t(2) << 30;
 };

@@ -62,8 +62,8 @@ bool KTLSyncController::syncThreadAcceptsSyncItem(const QString& entry) {
     const std::string item = entry.toStdString();
     if (!isSafeSyncItem(item)) {
         syncThreadLogMessage(KTLFormatWith(
-            KTLLocalizedString("Skipping \"%@\": a sync-list entry must not be empty or contain "
-                               "\".\" or \"..\" components."),
+            KTLLocalizedString("Skipping \"%@\": a sync-list entry must not be empty, contain "
+                               "\".\" or \"..\" components or begin with \"~\" and a name."),
             entry));
         return false;
     }
@@ -87,6 +87,8 @@ bool KTLSyncController::copyOnto(const std::string& source, const std::string& d
     // Below a vanished drive's mount point lies a folder of the computer's own disk.
     if (!syncThreadDriveIsPresent()) return false;
     (toDrive ? _wroteDrive : _wroteMac) = true;
+    // Whoever prepared the drive must not plant setuid programs or other users' files here.
+    fileManager().setCopiesBecomeOwn(!toDrive);
     return OrvaneUtilities::copyPathOntoPath(fileManager(), source, destination, &copyReporter());
 }
 
@@ -274,7 +276,9 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
             last.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +0000")));
     if (nanosecondsAfter(m, last) <= 0 && nanosecondsAfter(d, last) <= 0) return finish(true);
     const int64_t deltaNs = m - d;
-    if (deltaNs == 0) return finish(true);
+    // Within one step of the coarser file system, the two dates are the same date.
+    const __int128 gapNs = deltaNs < 0 ? -__int128(deltaNs) : __int128(deltaNs);
+    if (gapNs < _runDatePrecisionNs) return finish(true);
     if (debug)
         say(kPad + QStringLiteral(": modDelta    : %f"),
             QString::number(double(deltaNs) / 1e9, 'f', 6));
