@@ -123,11 +123,17 @@ TEST_F(Config, UnusableFilesAreReportedAndNeverLoaded) {
         EXPECT_EQ(ui->countLines(c.expected == kCorrupt ? kUnreadable : kCorrupt), 0);
     }
 
-    // The longest identifier that is still accepted.
+    // The longest identifier that is still accepted; the debug line shows what was read.
     unlink(configPath().c_str());
     writeRawConfig(plistWith(withIdentifier(QString(200, u'a'))));
     freshController();
+    controller->show();
+    setDebug(true);
     EXPECT_TRUE(controller->readConfigFile());
+    EXPECT_TRUE(ui->drawer.contains(QStringLiteral(
+        "-readConfigFile: {\n    \"tapline-items-to-sync\" = (\n        \"~/docs\"\n    );\n"
+        "    \"tapline-uuid\" = aaaa")))
+        << ui->drawer.toStdString();
     EXPECT_EQ(controller->uniqueID(), QString(200, u'a'));
 }
 
