@@ -111,9 +111,8 @@ void KTLAppDelegate::askBeforeFirstSync(const std::shared_ptr<KTLSyncController>
                           "computer:")),
                       displayNameAtPath(mountPoint)));
     box->setObjectName(QStringLiteral("_firstSyncAlert"));
-    box->setInformativeText(entries.isEmpty()
-                                ? KTLLocalizedString(QStringLiteral("(no items)"))
-                                : entries.join(u'\n'));
+    box->setInformativeText(entries.isEmpty() ? KTLLocalizedString(QStringLiteral("(no items)"))
+                                              : entries.join(u'\n'));
     box->setTextFormat(Qt::PlainText);
     QPushButton* syncButton =
         box->addButton(KTLLocalizedString(QStringLiteral("Sync")), QMessageBox::AcceptRole);

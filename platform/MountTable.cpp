@@ -159,9 +159,8 @@ std::vector<MountEntry> mountedLocalVolumes(const std::vector<MountEntry>& table
 
 int64_t modificationTimePrecisionNs(const std::string& fsType) {
     static const std::pair<const char*, int64_t> kSteps[] = {
-        {"vfat", 2000000000},  {"msdos", 2000000000}, {"fat", 2000000000},
-        {"exfat", 10000000},   {"hfs", 1000000000},   {"hfsplus", 1000000000},
-        {"ntfs", 100},         {"ntfs3", 100},
+        {"vfat", 2000000000}, {"msdos", 2000000000},   {"fat", 2000000000}, {"exfat", 10000000},
+        {"hfs", 1000000000},  {"hfsplus", 1000000000}, {"ntfs", 100},       {"ntfs3", 100},
     };
     for (const auto& [type, step] : kSteps)
         if (fsType == type) return step;

@@ -69,8 +69,7 @@ QString describe(const QVariant& value, const QString& indent) {
         case QMetaType::Bool:
             return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
         case QMetaType::QDateTime:
-            return value.toDateTime().toUTC().toString(
-                QStringLiteral("yyyy-MM-dd HH:mm:ss +0000"));
+            return value.toDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +0000"));
         case QMetaType::QByteArray: {
             const QByteArray hex = value.toByteArray().toHex();
             QString out;

@@ -2,8 +2,8 @@
 
 #include <QDateTime>
 #include <QString>
-#include <QVariant>
 #include <QStringList>
+#include <QVariant>
 #include <string>
 
 // Fills a message written with the system's own placeholders: "%@" (and "%s", "%d", "%f",

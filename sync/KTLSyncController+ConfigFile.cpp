@@ -149,7 +149,8 @@ bool KTLSyncController::readConfigFile() {
     const QVariantMap config = value->toMap();
     setDeviceConfig(config);
     debugMessage(QStringLiteral("-readConfigFile: configuration file read."));
-    debugMessage(KTLFormatWith(QStringLiteral("-readConfigFile: %@."), propertyDescription(config)));
+    debugMessage(
+        KTLFormatWith(QStringLiteral("-readConfigFile: %@."), propertyDescription(config)));
     return true;
 }
 

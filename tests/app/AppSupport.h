@@ -11,8 +11,8 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QTimeZone>
 #include <QElapsedTimer>
+#include <QTimeZone>
 #include <QVariantList>
 #include <QVariantMap>
 #include <chrono>

@@ -95,8 +95,8 @@ TEST_F(Config, UnusableFilesAreReportedAndNeverLoaded) {
          kCorrupt},
         {"identifier with a slash", plistWith(withIdentifier(QStringLiteral("a/b"))),
          BadConfig::File, kCorrupt},
-        {"identifier of 201 bytes", plistWith(withIdentifier(QString(201, u'a'))),
-         BadConfig::File, kCorrupt},
+        {"identifier of 201 bytes", plistWith(withIdentifier(QString(201, u'a'))), BadConfig::File,
+         kCorrupt},
         // A sound list, but one of the computer's, not the drive's.
         {"link to a list elsewhere", plistWith(withIdentifier(QStringLiteral("x"))),
          BadConfig::Link, kUnreadable},
@@ -230,13 +230,18 @@ TEST_F(Config, WhatAForeignDriveHoldsStaysOnItsSide) {
          {staging + "/", QStringLiteral("~//.TL_VS_W"), staging + "/" + id,
           QString::fromStdString(home) + "//.TL_VS_W/", QStringLiteral("TL_VS_W/") + id,
           QStringLiteral("/TL_VS_W")},
-         "hfsplus", -1, [] {},
+         "hfsplus",
+         -1,
+         [] {},
          [&] {
              EXPECT_TRUE(ui->sheets.empty());
              for (const auto& entry : std::filesystem::recursive_directory_iterator(target()))
                  EXPECT_NE(entry.path().filename(), ".TL_VS_W") << entry.path();
          }},
-        {"setuid, setgid and a stranger's files", {QStringLiteral("~/tools")}, "hfsplus", 1,
+        {"setuid, setgid and a stranger's files",
+         {QStringLiteral("~/tools")},
+         "hfsplus",
+         1,
          [&] {
              put(onDrive("tools/run"), "#!/bin/sh\n", t0);
              ASSERT_EQ(chmod(onDrive("tools/run").c_str(), 06755), 0);
@@ -256,15 +261,35 @@ TEST_F(Config, WhatAForeignDriveHoldsStaysOnItsSide) {
                  EXPECT_EQ(st.st_uid, geteuid()) << p;
              }
          }},
-        {"vfat: 1.9 s apart is the same date", {QStringLiteral("~/docs")}, "vfat", 1,
-         dates(t1 + 1900000000, t1), conflicts(0)},
-        {"vfat: 2 s apart is not", {QStringLiteral("~/docs")}, "vfat", 1,
-         dates(t1 + 2 * kSecondNs, t1), conflicts(1)},
-        {"exfat: 9 ms", {QStringLiteral("~/docs")}, "exfat", 1, dates(t1, t1 + 9000000),
+        {"vfat: 1.9 s apart is the same date",
+         {QStringLiteral("~/docs")},
+         "vfat",
+         1,
+         dates(t1 + 1900000000, t1),
          conflicts(0)},
-        {"hfsplus: 0.9 s", {QStringLiteral("~/docs")}, "hfsplus", 1, dates(t1 + 900000000, t1),
+        {"vfat: 2 s apart is not",
+         {QStringLiteral("~/docs")},
+         "vfat",
+         1,
+         dates(t1 + 2 * kSecondNs, t1),
+         conflicts(1)},
+        {"exfat: 9 ms",
+         {QStringLiteral("~/docs")},
+         "exfat",
+         1,
+         dates(t1, t1 + 9000000),
          conflicts(0)},
-        {"ext4: 1 ns apart", {QStringLiteral("~/docs")}, "ext4", 1, dates(t1 + 1, t1),
+        {"hfsplus: 0.9 s",
+         {QStringLiteral("~/docs")},
+         "hfsplus",
+         1,
+         dates(t1 + 900000000, t1),
+         conflicts(0)},
+        {"ext4: 1 ns apart",
+         {QStringLiteral("~/docs")},
+         "ext4",
+         1,
+         dates(t1 + 1, t1),
          conflicts(1)},
     };
     for (const ForeignCase& c : cases) {

@@ -67,10 +67,12 @@ TEST_F(Prompts, ASideButtonAnswerIsRememberedToo) {
     EXPECT_TRUE(texts.newerSourceToolTip.startsWith(QString::fromStdString(onDrive("docs/c"))));
     EXPECT_TRUE(texts.olderSourceToolTip.startsWith(QString::fromStdString(mac("docs/c"))));
     // The path, then the date with its offset from UTC.
-    EXPECT_TRUE(QRegularExpression(QStringLiteral(
-                    "^~/docs/c\\d\nModified: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d{4}$"))
-                    .match(texts.olderToolTip)
-                    .hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(
+            QStringLiteral(
+                "^~/docs/c\\d\nModified: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d{4}$"))
+            .match(texts.olderToolTip)
+            .hasMatch())
         << texts.olderToolTip.toStdString();
 }
 
