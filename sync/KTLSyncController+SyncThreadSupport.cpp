@@ -196,7 +196,7 @@ bool KTLSyncController::syncThreadDriveIsPresent() {
     if (!_runDevice) return true;
     struct stat mountPoint;
     const std::string now = deviceMountPoint();
-    const bool moved = now != _runMountPoint;
+    const bool moved = !_runMountPoint.empty() && now != _runMountPoint;
     if (!moved && stat(now.c_str(), &mountPoint) == 0 && mountPoint.st_dev == *_runDevice)
         return true;
     // Copies staged under the old place would be looked for under the new one.
@@ -271,4 +271,6 @@ void KTLSyncController::syncThreadReportResults(bool result) {
         syncThreadPerformAlertWithTitle(KTLLocalizedString("Sync Failed"),
                                         KTLLocalizedString("Check the log for more details."),
                                         false);
+    // The run is over: the tasks after it follow the drive wherever it is now.
+    _runMountPoint.clear();
 }
