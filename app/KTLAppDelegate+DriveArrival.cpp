@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <QMessageBox>
+#include <QPushButton>
+
 #include "DisplayName.h"
 #include "KTLAppDelegate.h"
 #include "KTLFormat.h"
@@ -78,9 +81,57 @@ bool KTLAppDelegate::autoStartSyncForDriveAt(const std::string& mountPoint, bool
                                    displayNameAtPath(mountPoint)));
         return false;
     }
+    // The first sync enables this computer for the drive and copies what the drive lists:
+    // from a drive this computer has never synced, that could be any of the user's files.
+    if (suppressAlerts && !controller->isUserSetupForSync()) {
+        askBeforeFirstSync(controller, mountPoint);
+        return true;
+    }
     controller->setCancelPending(false);
     afterDelay(controller, [this](KTLSyncController& drive) { drive.sync(this); });
     return true;
+}
+
+void KTLAppDelegate::askBeforeFirstSync(const std::shared_ptr<KTLSyncController>& controller,
+                                        const std::string& mountPoint) {
+    debugMessage(QStringLiteral("-autoStartSyncForDriveAt: asking before the first sync of %1")
+                     .arg(pathText(mountPoint)));
+    const QString home = QString::fromLocal8Bit(KTLSyncController::homeFolder());
+    QStringList entries;
+    for (QString entry : controller->syncItemList()) {
+        if (entry.startsWith(home + u'/')) entry = u'~' + entry.mid(home.size());
+        entries.append(entry);
+    }
+    const QString title = KTLLocalizedString(QStringLiteral("Sync This Drive?"));
+    auto* box = new QMessageBox(
+        QMessageBox::Question, title,
+        KTLFormatWith(KTLLocalizedString(QStringLiteral(
+                          "The drive \"%@\" has never been synchronized with this computer. "
+                          "Synchronizing it copies these items between the drive and this "
+                          "computer:")),
+                      displayNameAtPath(mountPoint)));
+    box->setObjectName(QStringLiteral("_firstSyncAlert"));
+    box->setInformativeText(entries.isEmpty() ? KTLLocalizedString(QStringLiteral("(no items)"))
+                                              : entries.join(u'\n'));
+    box->setTextFormat(Qt::PlainText);
+    QPushButton* syncButton =
+        box->addButton(KTLLocalizedString(QStringLiteral("Sync")), QMessageBox::AcceptRole);
+    QPushButton* cancelButton =
+        box->addButton(KTLLocalizedString(QStringLiteral("Cancel")), QMessageBox::RejectRole);
+    box->setDefaultButton(syncButton);
+    box->setEscapeButton(cancelButton);
+    box->setWindowModality(Qt::ApplicationModal);
+    // Answered later: the mount monitor and the bus go on meanwhile.
+    connect(box, &QMessageBox::finished, this, [this, box, syncButton, controller] {
+        box->deleteLater();
+        // Cancel records nothing, so the question comes again at the next plug-in.
+        if (box->clickedButton() != syncButton) return;
+        controller->setCancelPending(false);
+        afterDelay(controller, [this](KTLSyncController& drive) { drive.sync(this); });
+    });
+    std::erase_if(_openAlerts, [](const QPointer<QMessageBox>& open) { return open.isNull(); });
+    _openAlerts.emplace_back(box);
+    box->show();
 }
 
 // --- Busy hold ---

@@ -109,11 +109,18 @@ void KTLAppDelegate::installMenus() {
     connect(_menus->selectDeviceAction, &QAction::triggered, this, [this] { doSelectDevice(); });
     connect(_menus->helpAction, &QAction::triggered, this, [this] { doHelp(); });
     connect(_menus->quitAction, &QAction::triggered, this, [this] { terminate(); });
+    // Work the user asks for starts afresh: an earlier Cancel must not cancel it.
     connect(_menus->syncAction, &QAction::triggered, this, [this] {
-        if (auto controller = frontController()) controller->sync(this);
+        if (auto controller = frontController()) {
+            controller->setCancelPending(false);
+            controller->sync(this);
+        }
     });
     connect(_menus->continuousSyncNowAction, &QAction::triggered, this, [this] {
-        if (auto controller = frontController()) controller->continuousSyncNow(this);
+        if (auto controller = frontController()) {
+            controller->setCancelPending(false);
+            controller->continuousSyncNow(this);
+        }
     });
     connect(_menus->toggleContinuousSyncAction, &QAction::triggered, this, [this] {
         if (auto controller = frontController()) controller->toggleContinuousSync(this);

@@ -165,8 +165,8 @@ void KTLAppDelegate::applicationWillFinishLaunching() {
     std::vector<MountEntry> volumes = mountedLocalVolumes();
     QStringList paths;
     for (const MountEntry& volume : volumes) paths.append(pathText(volume.mountPoint));
-    debugMessage(QStringLiteral("-applicationWillFinishLaunching: mountedVolumes (%1)")
-                     .arg(paths.join(QStringLiteral(", "))));
+    debugMessage(KTLFormatWith(QStringLiteral("-applicationWillFinishLaunching: mountedVolumes %@"),
+                               propertyDescription(paths)));
     for (const MountEntry& volume : volumes) syncControllerForMountPoint(volume.mountPoint);
 
     _mountMonitor = new MountMonitor(this);

@@ -109,6 +109,9 @@ class KTLAppDelegate : public QObject {
     // --- SyncOnConnectCode ---
     void newDriveAppeared(const std::optional<std::string>& mountPoint);
     bool autoStartSyncForDriveAt(const std::string& mountPoint, bool suppressAlerts);
+    // Sync-on-connect of a drive this computer has no record for: Sync or Cancel first.
+    void askBeforeFirstSync(const std::shared_ptr<KTLSyncController>& controller,
+                            const std::string& mountPoint);
 
     // --- Busy hold ---
     // Holds the drive's mount point open while its controller is busy, so that it can't be

@@ -17,10 +17,12 @@ bool fail(QString* error, int errnum) {
 
 }  // namespace
 
-std::optional<QByteArray> readFileContents(const std::string& path, qint64 limit, int* err) {
+std::optional<QByteArray> readFileContents(const std::string& path, qint64 limit, int* err,
+                                           bool followLink) {
     int error = 0;
     QByteArray data;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int fd = open(path.c_str(),
+                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW));
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         error = errno;

@@ -19,8 +19,9 @@ bool writeFileAtomically(const std::string& path, const QByteArray& data, QStrin
 // The whole contents of the regular file at `path`, read without blocking on whatever else might
 // stand there. Fails with `*err` set (ENOENT, EINVAL for a file that is not regular, EFBIG when
 // it holds more than `limit` bytes, or the system's error); a negative limit means none.
+// With `followLink` false, a symbolic link at `path` fails with ELOOP.
 std::optional<QByteArray> readFileContents(const std::string& path, qint64 limit,
-                                           int* err = nullptr);
+                                           int* err = nullptr, bool followLink = true);
 
 // Creates `folder` and its missing ancestors with `mode`; true when it exists as a folder.
 bool makeFolders(const std::string& folder, unsigned mode, QString* error = nullptr);

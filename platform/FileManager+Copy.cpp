@@ -207,6 +207,7 @@ struct CopyContext {
 
     // The new item belongs to us; give it the source's owner where we may.
     void copyOwner(int fd, const char* path, const struct stat& st, const struct stat& folder) {
+        if (manager._copiesBecomeOwn) return;  // ours, as created
         static const uid_t euid = geteuid();
         static const gid_t egid = getegid();
         gid_t inherited = (folder.st_mode & S_ISGID) ? folder.st_gid : egid;
@@ -218,6 +219,11 @@ struct CopyContext {
             int rc = fchown(fd, uid_t(-1), st.st_gid);
             (void)rc;  // a group we are not in
         }
+    }
+
+    // The mode a copy gets: an untrusted source's setuid and setgid bits are dropped.
+    mode_t modeOf(const struct stat& st) const {
+        return st.st_mode & (manager._copiesBecomeOwn ? 01777 : 07777);
     }
 
     bool copyItem(const std::string& source, const std::string& destination, bool replace) {
@@ -253,7 +259,7 @@ struct CopyContext {
         if (!folder) return fail(source, destination, errno);
 
         std::string written;
-        mode_t mode = st.st_mode & 07777;
+        mode_t mode = modeOf(st);
         FdCloser out{-1};
         if (!create(destination, written, [&](const char* path) {
                 out.fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
@@ -312,7 +318,7 @@ struct CopyContext {
         std::string written;
         if (!create(destination, written, [](const char* path) { return mkfifo(path, 0600) == 0; }))
             return fail(source, destination, errno);
-        if (chmod(written.c_str(), st.st_mode & 07777) != 0) {
+        if (chmod(written.c_str(), modeOf(st)) != 0) {
             int err = errno;
             unlink(written.c_str());
             return fail(source, destination, err);
@@ -363,14 +369,16 @@ struct CopyContext {
                             const std::string& destination) {
         if (destination != freshTop && mkdir(destination.c_str(), 0700) != 0)
             return fail(source, destination, errno);
-        mode_t mode = st.st_mode & 07777;
+        mode_t mode = modeOf(st);
         if (manager._keepFoldersOpen && (mode & S_IRWXU) != S_IRWXU) {
             manager._restrictedFolders.emplace_back(
                 freshDestination + destination.substr(freshTop.size()), mode);
             mode |= S_IRWXU;
         }
-        freshFolders->push_back(
-            {destination.substr(freshTop.size()), mode, st.st_mtim, st.st_uid, st.st_gid});
+        // uid_t(-1) and gid_t(-1) leave the owner the folder was made with.
+        const bool own = manager._copiesBecomeOwn;
+        freshFolders->push_back({destination.substr(freshTop.size()), mode, st.st_mtim,
+                                 own ? uid_t(-1) : st.st_uid, own ? gid_t(-1) : st.st_gid});
 
         FdCloser in{open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
         FdCloser out{open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};

@@ -173,6 +173,10 @@ class FileManager {
         return std::exchange(_restrictedFolders, {});
     }
 
+    // Copies made while set come from a source we do not trust (a drive): they become the
+    // running user's own files, without setuid or setgid bits.
+    void setCopiesBecomeOwn(bool own) { _copiesBecomeOwn = own; }
+
   private:
     friend struct CopyContext;
     bool copyItem(const std::string& source, const std::string& destination, bool replace,
@@ -182,6 +186,7 @@ class FileManager {
 
     std::unique_ptr<CopyBatch> _batch;
     bool _explicitBatch = false;
+    bool _copiesBecomeOwn = false;
     size_t _maxBatchFiles = 20000;
     uint64_t _maxBatchBytes = uint64_t(2) << 30;
     std::function<bool()> _beforeCommit;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "FileContents.h"
 
@@ -154,4 +155,14 @@ std::vector<MountEntry> mountedLocalVolumes(const std::vector<MountEntry>& table
         volumes.push_back(entry);
     }
     return volumes;
+}
+
+int64_t modificationTimePrecisionNs(const std::string& fsType) {
+    static const std::pair<const char*, int64_t> kSteps[] = {
+        {"vfat", 2000000000}, {"msdos", 2000000000},   {"fat", 2000000000}, {"exfat", 10000000},
+        {"hfs", 1000000000},  {"hfsplus", 1000000000}, {"ntfs", 100},       {"ntfs3", 100},
+    };
+    for (const auto& [type, step] : kSteps)
+        if (fsType == type) return step;
+    return 1;
 }

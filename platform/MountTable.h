@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ std::optional<MountEntry> volumeForPath(const std::string& path,
 // one per device: a device mounted twice is listed with its first mount point.
 std::vector<MountEntry> mountedLocalVolumes();
 std::vector<MountEntry> mountedLocalVolumes(const std::vector<MountEntry>& table);
+
+// The step of the modification times a file system of type `fsType` keeps, in nanoseconds:
+// 2 s on vfat, 10 ms on exfat, 1 s on hfs and hfsplus, 100 ns on ntfs, 1 ns otherwise.
+int64_t modificationTimePrecisionNs(const std::string& fsType);
 
 // Whether `prefix` is `path` itself or a leading run of its whole components ("/a/b" holds
 // "/a/b/c" but not "/a/bc"). Both are taken as absolute paths without "." or "..".

@@ -54,6 +54,9 @@ std::string KTLSyncController::macPathForItem(const std::string& item) {
 
 bool KTLSyncController::isSafeSyncItem(const std::string& item) {
     if (item.empty() || item.find('\0') != std::string::npos) return false;
+    // "~name/..." would be read as the home's path with "name" stuck to it: a sibling of the
+    // home, not the other user's home.
+    if (item[0] == '~' && item.size() > 1 && item[1] != '/') return false;
     size_t start = 0;
     while (start <= item.size()) {
         size_t end = item.find('/', start);
@@ -128,33 +131,34 @@ bool KTLSyncController::readConfigFile() {
         return true;
     }
     int error = 0;
-    std::optional<QByteArray> contents = readFileContents(path, kConfigFileLimit, &error);
+    // Only a file on the drive itself: a link could hand us any list of the computer's.
+    std::optional<QByteArray> contents = readFileContents(path, kConfigFileLimit, &error, false);
     if (!contents || contents->isEmpty()) {
-        logMessage(
-            KTLLocalizedString(QStringLiteral("Unable to read configuration file from \"%1\"."))
-                .arg(pathText(path)));
+        logMessage(KTLFormatWith(
+            KTLLocalizedString(QStringLiteral("Unable to read configuration file from \"%@\".")),
+            pathText(path)));
         return false;
     }
     std::optional<QVariant> value = readPropertyList(*contents);
     if (!value || !hasUsableShape(*value)) {
-        logMessage(KTLLocalizedString(
-                       QStringLiteral("The configuration file on \"%1\" appears to be corrupt."))
-                       .arg(pathText(path)));
+        logMessage(KTLFormatWith(KTLLocalizedString(QStringLiteral(
+                                     "The configuration file on \"%@\" appears to be corrupt.")),
+                                 pathText(path)));
         return false;
     }
     const QVariantMap config = value->toMap();
     setDeviceConfig(config);
     debugMessage(QStringLiteral("-readConfigFile: configuration file read."));
-    debugMessage(QStringLiteral("-readConfigFile: %1.")
-                     .arg(QString::fromUtf8(writePropertyListXML(config))));
+    debugMessage(
+        KTLFormatWith(QStringLiteral("-readConfigFile: %@."), propertyDescription(config)));
     return true;
 }
 
 bool KTLSyncController::writeConfigFile() {
     const std::string path = pathForConfigFile();
-    const QString failure =
-        KTLLocalizedString(QStringLiteral("Unable to write configuration file to \"%1\"."))
-            .arg(pathText(path));
+    const QString failure = KTLFormatWith(
+        KTLLocalizedString(QStringLiteral("Unable to write configuration file to \"%@\".")),
+        pathText(path));
     QVariantMap config = deviceConfig();
     config.insert(kUUIDKey, uniqueID());
     setDeviceConfig(config);
@@ -168,10 +172,11 @@ bool KTLSyncController::writeConfigFile() {
         logMessage(failure);
         return false;
     }
-    logMessage(KTLLocalizedString(QStringLiteral("Configuration file on \"%1\" updated."))
-                   .arg(pathText(deviceMountPoint())));
-    debugMessage(QStringLiteral("configuration file %1 written: %2\n")
-                     .arg(pathText(path), QString::fromUtf8(bytes)));
+    logMessage(
+        KTLFormatWith(KTLLocalizedString(QStringLiteral("Configuration file on \"%@\" updated.")),
+                      pathText(deviceMountPoint())));
+    debugMessage(KTLFormatWith(QStringLiteral("configuration file %@ written: %@\n"),
+                               pathText(path), propertyDescription(config)));
     if (chmod(path.c_str(), 0666) == 0)
         debugMessage(QStringLiteral("Permissions on configuration file \"%1\" set to %2.")
                          .arg(pathText(path))

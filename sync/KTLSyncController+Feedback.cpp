@@ -175,7 +175,7 @@ void KTLSyncController::mainThreadPromptWhenConflict(
                                    attributes->modificationTimeNs / 1000000, QTimeZone::utc())
                              : QDateTime();
         return KTLFormatWith(KTLLocalizedString(QStringLiteral("Modified: %@")),
-                             date.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t")));
+                             dateDescription(date));
     };
     const bool macIsNewer = record->whichIsNewerThan;
     const std::string& newerPath = macIsNewer ? record->localPath : record->taplinePath;

@@ -21,6 +21,31 @@ QStringList acceptedFileSystems() {
     return names;
 }
 
+// "a//b/" and "a/b" name one place.
+std::string collapsedSlashes(const std::string& path) {
+    std::string out;
+    for (char c : path)
+        if (c != '/' || out.empty() || out.back() != '/') out += c;
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+bool isWithin(const std::string& inner, const std::string& outer) {
+    return inner.compare(0, outer.size(), outer) == 0 &&
+           (inner.size() == outer.size() || inner[outer.size()] == '/');
+}
+
+// Any spelling of an entry that lies in this computer's staging folders, or whose drive copy
+// would lie in the drive's staging parent: syncing it would carry a run's staging around.
+bool reachesStaging(const std::string& item) {
+    const std::string path = collapsedSlashes(item);
+    if (isWithin(path, "~/.TL_VS_W")) return true;
+    if (isWithin(collapsedSlashes(KTLSyncController::macPathForItem(path)),
+                 collapsedSlashes(KTLSyncController::homeFolder() + "/.TL_VS_W")))
+        return true;
+    return isWithin(path[0] == '/' ? path.substr(1) : path, "TL_VS_W");
+}
+
 }  // namespace
 
 // --- Setup ---
@@ -95,6 +120,6 @@ bool KTLSyncController::shouldCopyItem(const std::optional<std::string>& item,
                                                ".Trash", ".Trashes"};
     for (const char* never : kNeverCopied)
         if (name == never) return false;
-    if (item && *item == "~/.TL_VS_W") return false;
+    if (item && reachesStaging(*item)) return false;
     return name != "TL_VS_W";
 }

@@ -62,8 +62,8 @@ bool KTLSyncController::syncThreadAcceptsSyncItem(const QString& entry) {
     const std::string item = entry.toStdString();
     if (!isSafeSyncItem(item)) {
         syncThreadLogMessage(KTLFormatWith(
-            KTLLocalizedString("Skipping \"%@\": a sync-list entry must not be empty or contain "
-                               "\".\" or \"..\" components."),
+            KTLLocalizedString("Skipping \"%@\": a sync-list entry must not be empty, contain "
+                               "\".\" or \"..\" components or begin with \"~\" and a name."),
             entry));
         return false;
     }
@@ -95,6 +95,8 @@ bool KTLSyncController::copyOnto(const std::string& source, const std::string& d
     // Noted before the copy: a commit during it writes the record ahead of the copy's name.
     if (record) record->add(key, decided);
     FileManager& manager = fileManager();
+    // Whoever prepared the drive must not plant setuid programs or other users' files here.
+    manager.setCopiesBecomeOwn(!toDrive);
     const bool copied =
         OrvaneUtilities::copyPathOntoPath(manager, source, destination, &copyReporter());
     for (const auto& [path, mode] : manager.takeRestrictedFolders())
@@ -287,7 +289,9 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
             last.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss +0000")));
     if (nanosecondsAfter(m, last) <= 0 && nanosecondsAfter(d, last) <= 0) return finish(true);
     const int64_t deltaNs = m - d;
-    if (deltaNs == 0) return finish(true);
+    // Within one step of the coarser file system, the two dates are the same date.
+    const __int128 gapNs = deltaNs < 0 ? -__int128(deltaNs) : __int128(deltaNs);
+    if (gapNs < _runDatePrecisionNs) return finish(true);
     if (debug)
         say(kPad + QStringLiteral(": modDelta    : %f"),
             QString::number(double(deltaNs) / 1e9, 'f', 6));

@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "DisplayName.h"
@@ -9,6 +10,7 @@
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
 #include "MainThread.h"
+#include "MountTable.h"
 #include "OrvaneUtilities+FileManager.h"
 #include "PathUtilities.h"
 #include "PreferenceDomain.h"
@@ -22,14 +24,21 @@ void KTLSyncController::syncThreadBasicSetup() {
     _runDevice.reset();
     _runStarted = QDateTime::currentDateTimeUtc();
     _reportedDriveGone = false;
-    if (stat(deviceMountPoint().c_str(), &mountPoint) == 0) _runDevice = mountPoint.st_dev;
+    _runMountPoint = deviceMountPoint();
+    if (stat(_runMountPoint.c_str(), &mountPoint) == 0) _runDevice = mountPoint.st_dev;
+    // A copy's date is only as exact as the coarser of the two file systems keeps it.
+    _runDatePrecisionNs = 1;
+    for (const std::string& place : {_runMountPoint, homeFolder()})
+        if (std::optional<MountEntry> volume = volumeForPath(place))
+            _runDatePrecisionNs =
+                std::max(_runDatePrecisionNs, modificationTimePrecisionNs(volume->fsType));
     sDebug = debugPreference();
     mainThreadUpdateUIMessageField(
         KTLFormatWith(KTLLocalizedString("Synchronizing \"%1$@\"..."), displayName()));
     runOnMainThreadAndWait([this] { mainThreadUpdateUIForSync(); });
     if (sDebug)
         syncThreadLogMessage(KTLFormatWith(QStringLiteral("-sync: items to sync: \"%@\"."),
-                                           syncItemList().join(QStringLiteral(", "))));
+                                           propertyDescription(syncItemList())));
     syncThreadLogMessage(KTLLocalizedString("Synchronization started."));
     copyReporter();
     deleteReporter();
@@ -221,9 +230,17 @@ bool KTLSyncController::syncThreadDriveIsPresent() {
     // Not known: the run's folders could not be made either, and that failure speaks.
     if (!_runDevice) return true;
     struct stat mountPoint;
-    if (stat(deviceMountPoint().c_str(), &mountPoint) == 0 && mountPoint.st_dev == *_runDevice)
+    const std::string now = deviceMountPoint();
+    const bool moved = !_runMountPoint.empty() && now != _runMountPoint;
+    if (!moved && stat(now.c_str(), &mountPoint) == 0 && mountPoint.st_dev == *_runDevice)
         return true;
-    if (!_reportedDriveGone)
+    // Copies staged under the old place would be looked for under the new one.
+    if (!_reportedDriveGone && moved)
+        syncThreadLogMessage(
+            KTLFormatWith(KTLLocalizedString("\"%1$@\" was moved to \"%2$@\" during the "
+                                             "synchronization; the synchronization was stopped."),
+                          pathText(_runMountPoint), pathText(now)));
+    else if (!_reportedDriveGone)
         syncThreadLogMessage(KTLFormatWith(
             KTLLocalizedString("\"%@\" is no longer mounted; the synchronization was stopped."),
             displayName()));
@@ -289,4 +306,6 @@ void KTLSyncController::syncThreadReportResults(bool result) {
         syncThreadPerformAlertWithTitle(KTLLocalizedString("Sync Failed"),
                                         KTLLocalizedString("Check the log for more details."),
                                         false);
+    // The run is over: the tasks after it follow the drive wherever it is now.
+    _runMountPoint.clear();
 }

@@ -334,7 +334,11 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     // Worker only: the file system at the mount point when the run began. Once it is gone,
     // paths below the mount point lead into the folder underneath it.
     std::optional<dev_t> _runDevice;
+    // Worker only: where the drive was mounted when the run began; a run does not follow a move.
+    std::string _runMountPoint;
     bool _reportedDriveGone = false;
+    // Worker only: the coarser modification-time step of the drive's and the home's file systems.
+    int64_t _runDatePrecisionNs = 1;
     QDateTime _runStarted;
     // Worker only: the roots of a run's items, worked out once per run rather than per item.
     struct RunRoots {

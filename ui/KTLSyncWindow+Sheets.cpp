@@ -11,6 +11,7 @@
 #include <QTextDocument>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <optional>
 #include <utility>
 
 #include "KTLLocalizedString.h"
@@ -56,10 +57,21 @@ QVBoxLayout* addIconColumn(QDialog* sheet, QStyle::StandardPixmap pixmap) {
     return column;
 }
 
+// Escape and the title bar's close button give what `escapeAnswer` says, or, when it says
+// nothing, are no answer at all: the sheet stays until one of its buttons is clicked.
+class Sheet : public QDialog {
+  public:
+    using QDialog::QDialog;
+    std::function<std::optional<int>()> escapeAnswer;
+    void reject() override {
+        if (std::optional<int> code = escapeAnswer ? escapeAnswer() : std::nullopt) done(*code);
+    }
+};
+
 }  // namespace
 
 QDialog* KTLSyncWindow::makeSheet(const char* name) {
-    auto* sheet = new QDialog(this);
+    auto* sheet = new Sheet(this);
     sheet->setObjectName(QString::fromLatin1(name));
     sheet->setSizeGripEnabled(false);
     connect(sheet, &QDialog::finished, this,
@@ -81,6 +93,10 @@ void KTLSyncWindow::buildAlertPanel() {
     connect(_alertOKButton, &QPushButton::clicked, _alertPanel, [this] { _alertPanel->done(1); });
     connect(_alertCancelButton, &QPushButton::clicked, _alertPanel,
             [this] { _alertPanel->done(0); });
+    // Escape is Cancel, or OK where OK is the only answer.
+    static_cast<Sheet*>(_alertPanel)->escapeAnswer = [this] {
+        return std::optional<int>(_alertCancelButton->isHidden() ? 1 : 0);
+    };
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -203,7 +219,9 @@ void KTLSyncWindow::beginAlertSheet(const QString& title, const QString& message
     endOpenSheet(0);
     _alertTitleTextField->setText(title);
     _alertMessageTextField->setText(message);
+    // An alert with nothing to cancel has OK alone.
     _alertCancelButton->setEnabled(cancelEnabled);
+    _alertCancelButton->setVisible(cancelEnabled);
     _alertOKButton->setFocus();
     beginSheet(_alertPanel, std::move(didEnd));
 }

@@ -62,8 +62,12 @@ void KTLSyncWindow::buildWindow() {
     _cancelButton = new QPushButton(KTLLocalizedString(QStringLiteral("Cancel")), this);
     _cancelButton->setObjectName(QStringLiteral("_cancelButton"));
     _cancelButton->setEnabled(false);
+    _cancelButton->hide();
     connect(_cancelButton, &QPushButton::clicked, this, [this] {
         if (auto owner = _controller.lock()) owner->cancelButtonClicked(this);
+        // The worker notices between steps, which can take a while: say so now.
+        _cancelButton->setEnabled(false);
+        setStatusLine(KTLLocalizedString(QStringLiteral("Canceling\u2026")));
     });
 
     _helpButton = new QToolButton(this);
@@ -198,6 +202,7 @@ void KTLSyncWindow::showRunning(bool withCancelButton) {
     setProgressIndeterminate();
     _progressIndicator->show();
     _cancelButton->setEnabled(withCancelButton);
+    _cancelButton->setVisible(withCancelButton);
 }
 
 void KTLSyncWindow::showIdle() {
@@ -206,6 +211,7 @@ void KTLSyncWindow::showIdle() {
     _progressIndicator->setRange(0, 1);
     _progressIndicator->setValue(0);
     _cancelButton->setEnabled(false);
+    _cancelButton->hide();
 }
 
 void KTLSyncWindow::setProgressIndeterminate() {

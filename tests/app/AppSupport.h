@@ -10,7 +10,9 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QTimeZone>
 #include <QVariantList>
 #include <QVariantMap>
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "KTLUserDefaults.h"
 #include "PropertyList.h"
 #include "TempDir.h"
 
@@ -50,6 +53,17 @@ inline void prepareDrive(const std::string& drive, const QStringList& items, con
     config.insert(QStringLiteral("tapline-items-to-sync"), list);
     config.insert(QStringLiteral("tapline-uuid"), id);
     ASSERT_TRUE(writeFile(drive + "/.TolvexConfig", writePropertyListXML(config)));
+}
+
+// Makes `id` a drive this computer has synced before (its record as a first sync leaves it), so
+// that sync-on-connect goes ahead without asking.
+inline void knownDrive(const QString& id) {
+    KTLUserDefaults& store = KTLUserDefaults::sharedInstance();
+    store.setObject(QVariantMap{{QStringLiteral("local-last-sync-time"),
+                                 QDateTime(QDate(1, 1, 1), QTime(0, 0), QTimeZone::utc())},
+                                {QStringLiteral("local-continuous-sync"), true}},
+                    id);
+    ASSERT_TRUE(store.synchronize());
 }
 
 inline void writeTree(const std::string& path, const QByteArray& contents) {

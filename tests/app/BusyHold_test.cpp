@@ -45,6 +45,7 @@ std::optional<std::string> withBusyLoopDrive(TestHome& home, const std::string& 
         const std::string make = "truncate -s 8M '" + image + "' && mkfs.ext4 -q '" + image + "'";
         if (system(make.c_str()) != 0 || system(mount.c_str()) != 0) return "no image";
         prepareDrive(mountPoint, {QStringLiteral("~/Sites")}, QStringLiteral("loop-drive"));
+        knownDrive(QStringLiteral("loop-drive"));
         writeTree(mountPoint + "/Tolvex/~/Sites/only-on-drive.txt", "drive\n");
         writeTree(home.path() + "/Sites/index.html", "mac\n");
         writeTree(home.path() + "/Sites/blog/post.txt", QByteArray(300000, 'p'));

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -159,6 +160,12 @@ TEST_F(Delegate, MenusFollowTheLogWindowDebugModeAndTheDriveInFront) {
     ASSERT_TRUE(driveMenu);
     emit driveMenu->aboutToShow();
     EXPECT_TRUE(menus->syncAction->isEnabled());
+    // An earlier Cancel does not cancel what the user asks for next.
+    for (QAction* start : {menus->syncAction, menus->continuousSyncNowAction}) {
+        controller->setCancelPending(true);
+        start->trigger();
+        EXPECT_FALSE(controller->cancelPending()) << start->objectName().toStdString();
+    }
     EXPECT_FALSE(menus->toggleContinuousSyncAction->isChecked());
     menus->toggleContinuousSyncAction->trigger();
     emit driveMenu->aboutToShow();
@@ -240,8 +247,31 @@ TEST_F(Delegate, ArrivingDrivesThatFailTheChecksGetAControllerButNoSyncAndNoAler
         QStringLiteral("accepted-file-systems"));
     ASSERT_TRUE(table.remove("/dev/pellora-ext4"));
     ASSERT_TRUE(runUntil([&] { return delegate->syncControllers().size() == 1; }));
-    ASSERT_TRUE(table.add(other, "/dev/pellora-ext4", "ext4"));
-    ASSERT_TRUE(runUntil([&] { return pathExists(other + "/Tolvex"); }, 5000));
+    // Never synced here: asked first; Cancel leaves all as it was, so the next arrival asks again.
+    for (const QString& answer : {QStringLiteral("Cancel"), QStringLiteral("Sync")}) {
+        ASSERT_TRUE(table.add(other, "/dev/pellora-ext4", "ext4"));
+        QMessageBox* box = nullptr;
+        ASSERT_TRUE(runUntil([&] {
+            box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            return box && box->objectName() == QLatin1String("_firstSyncAlert");
+        }));
+        EXPECT_TRUE(box->text().contains(QStringLiteral("\"EXT4\""))) << box->text().toStdString();
+        EXPECT_EQ(box->informativeText(), QStringLiteral("~/Sites"));
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == answer) button->click();
+        if (answer == QLatin1String("Sync")) break;
+        runFor(1300);
+        EXPECT_FALSE(pathExists(other + "/Tolvex"));
+        EXPECT_FALSE(controllerOf(other)->isUserSetupForSync());
+        ASSERT_TRUE(table.remove("/dev/pellora-ext4"));
+        ASSERT_TRUE(runUntil([&] { return delegate->syncControllers().size() == 1; }));
+    }
+    ASSERT_TRUE(runUntil([&] { return pathExists(other + "/Tolvex") && !delegate->isBusy(); }));
+    std::shared_ptr<KTLSyncController> synced = controllerOf(other);
+    ASSERT_TRUE(table.remove("/dev/pellora-ext4"));
+    EXPECT_TRUE(runUntil([&] { return synced->workerEnded(); }));
+    // The spent delayed call still holds the controller, and its window, until deleted.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST_F(Delegate, ADriveOpenedWithTheApplicationIsSyncedEvenWhenMountedAtTheStart) {

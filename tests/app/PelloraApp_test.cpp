@@ -9,6 +9,8 @@
 
 #include <QRegularExpression>
 #include <chrono>
+#include <functional>
+#include <memory>
 
 #include "AppSupport.h"
 #include "FakeMountTable.h"
@@ -50,6 +52,7 @@ class PelloraApp : public testing::Test {
 TEST_F(PelloraApp, APreparedDriveIsSyncedASecondAfterItArrivesAndFollowedUntilItLeaves) {
     writeDefaults({{QStringLiteral("debug"), true}});
     prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-drive"));
+    knownDrive(QStringLiteral("e2e-drive"));
     // Mounted before the start: it gets a controller but no sync.
     const std::string early = makeFolder(top + "/EARLY");
     prepareDrive(early, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-early"));
@@ -81,6 +84,48 @@ TEST_F(PelloraApp, APreparedDriveIsSyncedASecondAfterItArrivesAndFollowedUntilIt
     quitAndExpectItToEnd();
 }
 
+// A drive never synced here asks once it arrives, before anything is copied. On a display of
+// its own, so that the question can be answered from the keyboard: Escape cancels, Return syncs.
+TEST_F(PelloraApp, AStrangersDriveIsSyncedOnlyOnceTheUserSaysSo) {
+    if (system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
+        GTEST_SKIP() << "needs Xvfb and xdotool (Debian packages xvfb and xdotool)";
+    const std::string display = ":" + std::to_string(100 + getpid() % 800);
+    pid_t server = -1;
+    const char* xvfb[] = {"Xvfb", display.c_str(), "-nolisten", "tcp", nullptr};
+    ASSERT_EQ(posix_spawnp(&server, "Xvfb", nullptr, nullptr, const_cast<char**>(xvfb), environ),
+              0);
+    const std::unique_ptr<void, std::function<void(void*)>> stopServer(
+        &server, [server](void*) { kill(server, SIGTERM), waitpid(server, nullptr, 0); });
+    ASSERT_TRUE(pollUntil([&] { return pathExists("/tmp/.X11-unix/X" + display.substr(1)); }, 10));
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    writeDefaults({{QStringLiteral("debug"), true}});
+    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-stranger"));
+    start();
+    unsetenv("QT_QPA_PLATFORM");
+    // Up, answered, gone. (xdotool reports the key's release to a window already gone.)
+    const std::string find = "xdotool search --onlyvisible --name 'Sync This Drive' ";
+    auto up = [&] { return system((find + ">/dev/null").c_str()) == 0; };
+    auto answer = [&](const std::string& key) {
+        if (!pollUntil(up, 15)) return false;
+        (void)!system((find + "windowfocus --sync key " + key + " 2>/dev/null").c_str());
+        return pollUntil([&] { return !up(); }, 5);
+    };
+
+    ASSERT_TRUE(table.add(drive, "/dev/pellora-test-stranger"));
+    ASSERT_TRUE(answer("Escape")) << "no question";
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_FALSE(pathExists(drive + "/Tolvex"));
+    // Nothing recorded either: the next arrival asks again.
+    ASSERT_TRUE(table.remove("/dev/pellora-test-stranger"));
+    ASSERT_TRUE(waitForLog("-[KTLSyncController " + q(drive) + " dealloc]"));
+    ASSERT_TRUE(table.add(drive, "/dev/pellora-test-stranger"));
+    ASSERT_TRUE(answer("Return")) << "not asked again";
+    EXPECT_TRUE(waitForLog(QStringLiteral("Synchronization of \"DRIVE\" completed successfully.")));
+    EXPECT_TRUE(pathExists(copyOnDrive(drive)));
+    quitAndExpectItToEnd();
+}
+
 TEST_F(PelloraApp, WithSyncOnConnectOffAnArrivingDriveIsLeftAlone) {
     writeDefaults({{QStringLiteral("debug"), true}, {QStringLiteral("sync-on-connect"), false}});
     prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-off"));
@@ -96,6 +141,7 @@ TEST_F(PelloraApp, WithSyncOnConnectOffAnArrivingDriveIsLeftAlone) {
 TEST_F(PelloraApp, AQuitRequestWhileASyncRunsIsRefusedAndWorksOnceItHasEnded) {
     writeDefaults({{QStringLiteral("debug"), true}});
     prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-busy"));
+    knownDrive(QStringLiteral("e2e-busy"));
     // A file only the drive has: the run stops to ask about it, and nobody answers.
     writeTree(drive + "/Tolvex/~/Sites/only-on-drive.txt", "drive\n");
     start();

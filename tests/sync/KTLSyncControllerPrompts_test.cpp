@@ -1,6 +1,8 @@
 // Questions from the worker: remembered answers, the conflict sheet's texts, and a question
 // left open when the drive goes away.
 
+#include <QRegularExpression>
+
 #include "EngineFixture.h"
 
 namespace {
@@ -64,6 +66,14 @@ TEST_F(Prompts, ASideButtonAnswerIsRememberedToo) {
     EXPECT_TRUE(texts.showSourceButtons);
     EXPECT_TRUE(texts.newerSourceToolTip.startsWith(QString::fromStdString(onDrive("docs/c"))));
     EXPECT_TRUE(texts.olderSourceToolTip.startsWith(QString::fromStdString(mac("docs/c"))));
+    // The path, then the date with its offset from UTC.
+    EXPECT_TRUE(
+        QRegularExpression(
+            QStringLiteral(
+                "^~/docs/c\\d\nModified: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d{4}$"))
+            .match(texts.olderToolTip)
+            .hasMatch())
+        << texts.olderToolTip.toStdString();
 }
 
 TEST_F(Prompts, AQuestionOpenWhenTheDriveGoesAwayIsAnsweredNo) {

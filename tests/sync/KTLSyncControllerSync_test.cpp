@@ -266,4 +266,22 @@ TEST_F(SyncRun, CancelDuringARunDiscardsTheStagedCopies) {
     EXPECT_EQ(readFile(mac("first/old.txt")), "kept");
 }
 
+// A new mount point in the middle of a run (a rename, a remount): the run's copies would be
+// staged at the old place and looked for at the new one, so it stops as for a drive pulled out.
+TEST_F(SyncRun, ADriveMovedDuringARunStopsIt) {
+    put(onDrive("gone.txt"), "on the drive", t0);
+    writeConfig({"~/gone.txt"});
+    const std::string moved = top + "/moved";
+    ASSERT_EQ(symlink(drive.c_str(), moved.c_str()), 0);
+    ui->answers.push_back({1, false, [&] { controller->setDeviceMountPoint(moved); }});
+    ui->defaultAnswer = 1;
+
+    ASSERT_TRUE(sync());
+
+    EXPECT_EQ(ui->countLines(QStringLiteral("did not complete successfully")), 1);
+    EXPECT_EQ(ui->countLines(QString::fromStdString("was moved to \"" + moved + "\"")), 1)
+        << ui->drawer.toStdString();
+    EXPECT_FALSE(pathExists(mac("gone.txt")));
+}
+
 }  // namespace

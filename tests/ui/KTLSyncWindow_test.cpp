@@ -72,7 +72,7 @@ void pressEscape(QWidget* widget) {
 
 }  // namespace
 
-TEST_F(SyncWindow, AlertAnswersOneForOKAndZeroForCancelOrDismissal) {
+TEST_F(SyncWindow, AlertAnswersOneForOKAndZeroForCancelOrEscape) {
     window.showWindow();
     std::vector<int> codes;
     QDialog* panel = sheet("_alertPanel");
@@ -96,13 +96,13 @@ TEST_F(SyncWindow, AlertAnswersOneForOKAndZeroForCancelOrDismissal) {
     button("_alertCancelButton")->click();
     EXPECT_EQ(codes, (std::vector<int>{1, 0}));
 
-    // Without Cancel: the button stays in place, disabled; Escape still ends the sheet.
-    window.beginAlertSheet("Done", "Sync failed.", false, record);
-    QPushButton* cancel = button("_alertCancelButton");
-    EXPECT_FALSE(cancel->isEnabled());
-    EXPECT_TRUE(cancel->isVisible());
+    window.beginAlertSheet("Sure?", "Go on?", true, record);
     pressEscape(panel);
-    EXPECT_EQ(codes, (std::vector<int>{1, 0, 0}));
+    // Without Cancel: OK alone, which Escape then means.
+    window.beginAlertSheet("Done", "Sync failed.", false, record);
+    EXPECT_TRUE(button("_alertCancelButton")->isHidden());
+    pressEscape(panel);
+    EXPECT_EQ(codes, (std::vector<int>{1, 0, 0, 1}));
     EXPECT_FALSE(shownWhenEnded);
 }
 
@@ -123,12 +123,16 @@ TEST_F(SyncWindow, MissingSheetReportsItsCodeAndKeepsTheCheckBox) {
     box->click();
     button("_missingDontCopyButton")->click();
 
-    // The box is still ticked for the next question; closing the sheet answers 0.
+    // The box is still ticked for the next question; closing the sheet or Escape is no
+    // answer: only a button ends it.
     window.beginMissingSheet("\"c\" is missing.", "~/c", record);
     EXPECT_TRUE(box->isChecked());
     sheet("_missingAlertPanel")->close();
+    pressEscape(sheet("_missingAlertPanel"));
+    EXPECT_TRUE(sheet("_missingAlertPanel")->isVisible());
+    button("_missingCopyButton")->click();
 
-    EXPECT_EQ(answers, (std::vector<Answer>{{1, false}, {-1, true}, {0, true}}));
+    EXPECT_EQ(answers, (std::vector<Answer>{{1, false}, {-1, true}, {1, true}}));
     EXPECT_FALSE(shownWhenEnded);
 }
 
@@ -179,9 +183,12 @@ TEST_F(SyncWindow, ConflictSheetShowsSideButtonsOnlyWhenAsked) {
     EXPECT_FALSE(newerSide->isVisible());
     EXPECT_FALSE(separator->isVisible());
     pressEscape(sheet("_conflictAlertPanel"));
+    sheet("_conflictAlertPanel")->close();
+    EXPECT_TRUE(sheet("_conflictAlertPanel")->isVisible());
+    newer->click();
 
     EXPECT_EQ(answers,
-              (std::vector<Answer>{{1, false}, {2, false}, {-2, true}, {-1, true}, {0, true}}));
+              (std::vector<Answer>{{1, false}, {2, false}, {-2, true}, {-1, true}, {1, true}}));
     EXPECT_FALSE(shownWhenEnded);
 }
 
@@ -240,23 +247,27 @@ TEST_F(SyncWindow, ButtonsReachTheControllerAndProgressFollowsTheRun) {
     QProgressBar* progress = child<QProgressBar>("_progressIndicator");
     QPushButton* cancel = button("_cancelButton");
     EXPECT_FALSE(progress->isVisible());
-    EXPECT_FALSE(cancel->isEnabled());
+    EXPECT_FALSE(cancel->isVisible());
 
+    // A list update: busy, with nothing to cancel.
     window.showRunning(false);
     EXPECT_TRUE(progress->isVisible());
     EXPECT_EQ(progress->maximum(), 0);  // busy, of unknown extent
-    EXPECT_FALSE(cancel->isEnabled());
+    EXPECT_FALSE(cancel->isVisible());
     window.showIdle();
     window.showRunning(true);
-    EXPECT_TRUE(cancel->isEnabled());
+    EXPECT_TRUE(cancel->isVisible() && cancel->isEnabled());
 
+    // The click shows at once, before the worker notices.
     ASSERT_FALSE(controller->cancelPending());
     cancel->click();
     EXPECT_TRUE(controller->cancelPending());
+    EXPECT_FALSE(cancel->isEnabled());
+    EXPECT_EQ(window.statusLine(), QStringLiteral("Canceling\u2026"));
 
     window.showIdle();
     EXPECT_FALSE(progress->isVisible());
-    EXPECT_FALSE(cancel->isEnabled());
+    EXPECT_FALSE(cancel->isVisible());
 }
 
 TEST(SyncWindowFactory, ControllersGetThisWindow) {
