@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -78,7 +79,8 @@ class Delegate : public testing::Test {
                 controller->driveDisappeared();
         runFor(100);
         delegate.reset();
-        for (const char* key : {"debug", "sync-on-connect", "accepted-file-systems"})
+        for (const char* key :
+             {"debug", "sync-on-connect", "accepted-file-systems", "start-at-login"})
             PreferenceDomain::standardUserDefaults().removeObjectForKey(QString::fromLatin1(key));
     }
     void launch() {
@@ -132,11 +134,12 @@ TEST_F(Delegate, MenusFollowTheLogWindowDebugModeAndTheDriveInFront) {
     EXPECT_EQ(menuOf(logWindow, 0)->actions().first(), menus->selectDeviceAction);
 
     emit logMenu->aboutToShow();
-    EXPECT_EQ(menus->toggleLogWindowAction->text(), QStringLiteral("Hide Log"));
-    menus->toggleLogWindowAction->trigger();
-    EXPECT_FALSE(log.isLogWindowVisible());
+    EXPECT_EQ(menus->toggleLogWindowAction->iconText(), QStringLiteral("Hide Log"));
+    // No tray and no bus to reach this copy again: hiding it would leave no way back.
+    EXPECT_FALSE(menus->toggleLogWindowAction->isEnabled());
+    log.hide();
     emit logMenu->aboutToShow();
-    EXPECT_EQ(menus->toggleLogWindowAction->text(), QStringLiteral("Show Log"));
+    EXPECT_EQ(menus->toggleLogWindowAction->iconText(), QStringLiteral("Show Log"));
 
     EXPECT_FALSE(menus->toggleDebugModeAction->isChecked());
     delegate->debugMessage(QStringLiteral("hidden probe"));
@@ -177,6 +180,35 @@ TEST_F(Delegate, MenusFollowTheLogWindowDebugModeAndTheDriveInFront) {
     ASSERT_EQ(catcher.urls.size(), 1);
     EXPECT_TRUE(catcher.urls[0].path().endsWith(QStringLiteral("/share/doc/pellora/Pellora.html")));
     EXPECT_TRUE(pathExists(catcher.urls[0].toLocalFile().toStdString()));
+    // Nothing here opens pages: the user is told where the page is.
+    QString alert;
+    QTimer::singleShot(50, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            alert = box->text();
+            box->accept();
+        }
+    });
+    menus->helpAction->trigger();
+    EXPECT_TRUE(alert.endsWith(catcher.urls[0].toLocalFile())) << alert.toStdString();
+}
+
+TEST_F(Delegate, StartAtLoginIsOnFromTheFirstStartUntilTurnedOffAndStaysOff) {
+    const std::string entry = xdg("XDG_CONFIG_HOME") + "/autostart/com.orvane.Pellora.desktop";
+    unlink(entry.c_str());
+    PreferenceDomain::standardUserDefaults().removeObjectForKey(QStringLiteral("start-at-login"));
+    launch();
+    EXPECT_TRUE(readFile(entry).contains("\nExec=\""));
+    QAction* item = delegate->menus()->startAtLoginAction;
+    delegate->validateUserInterfaceItem(item);
+    EXPECT_TRUE(item->isChecked());
+    item->trigger();
+    EXPECT_FALSE(pathExists(entry));
+    // The next start remembers.
+    delegate.reset();
+    launch();
+    delegate->validateUserInterfaceItem(item = delegate->menus()->startAtLoginAction);
+    EXPECT_FALSE(item->isChecked());
+    EXPECT_FALSE(pathExists(entry));
 }
 
 TEST_F(Delegate, SelectingAnUnpreparedDriveGivesItTheDefaultListThenSyncsIt) {
