@@ -8,7 +8,9 @@
 #include <QEvent>
 #include <QFile>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -257,14 +259,39 @@ std::string KTLAppDelegate::helpPagePath() {
 
 void KTLAppDelegate::doHelp() {
     const std::string page = helpPagePath();
-    if (access(page.c_str(), R_OK) == 0 &&
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(page.c_str()))))
+    const QUrl url = QUrl::fromLocalFile(QFile::decodeName(page.c_str()));
+    auto cannotOpen = [this, page] {
+        runAlert(KTLLocalizedString(QStringLiteral("Pellora Help")),
+                 KTLFormatWith(KTLLocalizedString(QStringLiteral(
+                                   "The help page could not be opened. You can open it yourself "
+                                   "in a web browser: %@")),
+                               pathText(page)));
+    };
+    if (access(page.c_str(), R_OK) != 0) {
+        cannotOpen();
         return;
-    runAlert(KTLLocalizedString(QStringLiteral("Pellora Help")),
-             KTLFormatWith(KTLLocalizedString(QStringLiteral(
-                               "The help page could not be opened. You can open it yourself in "
-                               "a web browser: %@")),
-                           pathText(page)));
+    }
+    // xdg-open says when it found nothing to open the page with; the desktop services don't.
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        if (!QDesktopServices::openUrl(url)) cannotOpen();
+        return;
+    }
+    auto* process = new QProcess(this);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    connect(process, &QProcess::finished, this,
+            [process, cannotOpen](int code, QProcess::ExitStatus status) {
+                process->deleteLater();
+                if (status != QProcess::NormalExit || code != 0) cannotOpen();
+            });
+    connect(process, &QProcess::errorOccurred, this,
+            [process, cannotOpen](QProcess::ProcessError e) {
+                if (e != QProcess::FailedToStart) return;
+                process->deleteLater();
+                cannotOpen();
+            });
+    process->start(opener, {url.toString(QUrl::FullyEncoded)});
 }
 
 void KTLAppDelegate::doSelectDevice() {
