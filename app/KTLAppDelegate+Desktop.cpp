@@ -29,15 +29,18 @@ QString runOutcome(const char* key, const KTLSyncController& controller) {
 
 // Lines that say how far a run got, not what went wrong.
 bool isProgressLine(const QString& text) {
-    static const QRegularExpression processing(
-        QRegularExpression::escape(KTLLocalizedString(QStringLiteral("Processing \"%@\".")))
-            .replace(QStringLiteral("%@"), QStringLiteral(".*")));
+    static const QRegularExpression processing = [] {
+        const QString format = KTLLocalizedString(QStringLiteral("Processing \"%@\"."));
+        const qsizetype at = format.indexOf(QLatin1String("%@"));
+        return QRegularExpression(QRegularExpression::anchoredPattern(
+            QRegularExpression::escape(format.left(at)) + QLatin1String(".*") +
+            QRegularExpression::escape(format.mid(at + 2))));
+    }();
     for (const char* key :
          {"Synchronization started.", "Processing interrrupted sync.", "Interrupted sync finished.",
           "Interrupted sync skipped.", "Cleaning up interrupted sync."})
         if (text == KTLLocalizedString(QLatin1String(key))) return true;
-    return processing.match(text).hasMatch() &&
-           processing.match(text).capturedLength() == text.size();
+    return processing.match(text).hasMatch();
 }
 
 }  // namespace

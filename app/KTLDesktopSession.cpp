@@ -10,7 +10,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QTimer>
-#include <QUrl>
 #include <filesystem>
 
 #include "FileContents.h"
