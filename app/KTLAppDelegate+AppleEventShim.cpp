@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "KTLAppDelegate.h"
+#include "KTLDesktopSession.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "OrvaneUtilities+Descriptor.h"
@@ -73,7 +74,12 @@ void KTLAppDelegate::installEventHandlers() {
         {kCancelEvent, &KTLAppDelegate::handleCancelEvent},
         {kStatusEvent, &KTLAppDelegate::handleStatusEvent},
     };
-    if (!_eventServer) _eventServer = new AEEventServer(this);
+    if (!_eventServer) {
+        auto* server = new KTLApplicationServer(this);
+        server->setActivateHandler([this] { activate(); });
+        server->setOpenHandler([this](const QStringList& uris) { openURIs(uris); });
+        _eventServer = server;
+    }
     for (const auto& [eventID, handler] : handlers) {
         _eventServer->setEventHandler(kSyncEventClass, eventID,
                                       [this, handler](const AEDescriptor& event, AEReply reply) {
@@ -82,7 +88,8 @@ void KTLAppDelegate::installEventHandlers() {
     }
     // Without a bus, or with another Pellora holding the name, the rest still works.
     QString error;
-    if (!_eventServer->start(QDBusConnection::sessionBus(), &error)) {
+    _scriptingServed = _eventServer->start(QDBusConnection::sessionBus(), &error);
+    if (!_scriptingServed) {
         logMessage(KTLLocalizedString(
                        QStringLiteral("Scripting is not available (%1); Pellora runs without it."))
                        .arg(error));

@@ -5,6 +5,7 @@
 #include "KTLAppDelegate.h"
 #include "KTLLocalizedString.h"
 #include "KTLMenus.h"
+#include "KTLStartAtLogin.h"
 #include "KTLSyncController.h"
 #include "KTLSyncWindow.h"
 #include "LogController.h"
@@ -86,9 +87,15 @@ std::shared_ptr<KTLSyncController> KTLAppDelegate::frontController() const {
 bool KTLAppDelegate::validateUserInterfaceItem(QAction* item) {
     const QString action = item->objectName();
     if (action == QLatin1String("toggleLogWindow")) {
-        item->setText(KTLLocalizedString(LogController::sharedInstance().isLogWindowVisible()
-                                             ? QStringLiteral("Hide Log")
-                                             : QStringLiteral("Show Log")));
+        const bool visible = LogController::sharedInstance().isLogWindowVisible();
+        item->setText(withMnemonic(
+            KTLLocalizedString(visible ? QStringLiteral("Hide Log") : QStringLiteral("Show Log")),
+            u'L'));
+        // With no tray, and no bus to reach this copy by starting another, a hidden log window
+        // would leave no way back.
+        item->setEnabled(!visible || _trayIcon || _scriptingServed);
+    } else if (action == QLatin1String("toggleStartAtLogin")) {
+        item->setChecked(KTLStartAtLogin::isEnabled());
     } else if (action == QLatin1String("toggleDebugMode")) {
         item->setChecked(debugMode());
     } else if (action == QLatin1String("sync") || action == QLatin1String("continuousSyncNow") ||
@@ -108,6 +115,8 @@ void KTLAppDelegate::installMenus() {
     _menus->setValidator([this](QAction* item) { validateUserInterfaceItem(item); });
     connect(_menus->selectDeviceAction, &QAction::triggered, this, [this] { doSelectDevice(); });
     connect(_menus->helpAction, &QAction::triggered, this, [this] { doHelp(); });
+    connect(_menus->startAtLoginAction, &QAction::triggered, this,
+            [this] { toggleStartAtLogin(); });
     connect(_menus->quitAction, &QAction::triggered, this, [this] { terminate(); });
     // Work the user asks for starts afresh: an earlier Cancel must not cancel it.
     connect(_menus->syncAction, &QAction::triggered, this, [this] {

@@ -8,16 +8,21 @@
 #include <QEvent>
 #include <QFile>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <filesystem>
 
+#include "KTLDesktopSession.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "KTLMenus.h"
+#include "KTLNotifications.h"
+#include "KTLStartAtLogin.h"
 #include "KTLSyncController.h"
 #include "KTLSyncWindow.h"
 #include "KTLUserDefaults.h"
@@ -48,8 +53,14 @@ KTLAppDelegate::KTLAppDelegate(QObject* parent) : QObject(parent) {
     if (sSharedAppDelegate) return;  // the first one is the application's
     sSharedAppDelegate = this;
 
-    installSyncWindows();
+    installSyncWindows([this](KTLSyncWindow* window) { watchSyncWindow(window); });
     installLogWindow();
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+        QApplication::setWindowIcon(pelloraIcon());
+    _notifications = new KTLNotifications(this);
+    _notifications->setActivationHandler([this](const void* subject) {
+        showDriveWindow(static_cast<const KTLSyncController*>(subject));
+    });
     KTLSyncController::setHelpHandler([] {
         if (KTLAppDelegate* delegate = existingInstance()) delegate->doHelp();
     });
@@ -76,6 +87,7 @@ KTLAppDelegate::KTLAppDelegate(QObject* parent) : QObject(parent) {
 KTLAppDelegate::~KTLAppDelegate() {
     if (sSharedAppDelegate != this) return;
     closeScriptAlerts();
+    installSyncWindows();
     KTLSyncController::setBusyObserver(nullptr);
     KTLSyncController::setHelpHandler(nullptr);
     for (const auto& [controller, fd] : _busyHolds) close(fd);
@@ -96,6 +108,7 @@ void KTLAppDelegate::registerDefaults() {
     QVariantMap defaults;
     defaults.insert(QStringLiteral("debug"), false);
     defaults.insert(QStringLiteral("sync-on-connect"), true);
+    defaults.insert(QStringLiteral("start-at-login"), true);
     defaults.insert(QStringLiteral("accepted-file-systems"),
                     QVariantList{QStringLiteral("hfs"), QStringLiteral("hfsplus")});
     PreferenceDomain::standardUserDefaults().registerDefaults(defaults);
@@ -134,6 +147,7 @@ std::shared_ptr<KTLSyncController> KTLAppDelegate::syncControllerForMountPoint(
     if (!controller) return nullptr;
     _syncControllers.emplace(*device, controller);
     if (createdNewObject) *createdNewObject = true;
+    updateTray();
     return controller;
 }
 
@@ -155,7 +169,10 @@ void KTLAppDelegate::unregister(const QString& device) {
     // not be held.
     _syncControllers.erase(found);
     releaseBusyHold(controller.get());
+    _activity.erase(controller.get());
+    if (_notifications) _notifications->withdraw(controller.get());
     controller->driveDisappeared(this);
+    updateTray();
 }
 
 // --- Application delegate ---
@@ -183,16 +200,8 @@ void KTLAppDelegate::applicationWillFinishLaunching() {
 
 void KTLAppDelegate::applicationDidFinishLaunching() {
     setAppHasFinishedLaunching(true);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        _trayIcon =
-            new QSystemTrayIcon(QApplication::style()->standardIcon(QStyle::SP_DriveHDIcon), this);
-        _trayIcon->setToolTip(QStringLiteral("Pellora"));
-        _trayIcon->setContextMenu(_menus->applicationMenu());
-        _trayIcon->show();
-    } else {
-        // Without a tray the log window is where the menus are.
-        LogController::sharedInstance().show();
-    }
+    installTray();
+    KTLStartAtLogin::applyAtStart();
 }
 
 bool KTLAppDelegate::applicationShouldTerminate() const {
@@ -215,6 +224,10 @@ bool KTLAppDelegate::eventFilter(QObject* watched, QEvent* event) {
         event->ignore();
         return true;
     }
+    // The user turned to another application: a question waiting on a drive window may now go
+    // unseen. Moving between two Pellora windows deactivates one just before the other.
+    if (event->type() == QEvent::WindowDeactivate && watched->isWidgetType())
+        QTimer::singleShot(300, this, [this] { noticeWaitingQuestions(); });
     return QObject::eventFilter(watched, event);
 }
 
@@ -245,7 +258,40 @@ std::string KTLAppDelegate::helpPagePath() {
 }
 
 void KTLAppDelegate::doHelp() {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(helpPagePath().c_str())));
+    const std::string page = helpPagePath();
+    const QUrl url = QUrl::fromLocalFile(QFile::decodeName(page.c_str()));
+    auto cannotOpen = [this, page] {
+        runAlert(KTLLocalizedString(QStringLiteral("Pellora Help")),
+                 KTLFormatWith(KTLLocalizedString(QStringLiteral(
+                                   "The help page could not be opened. You can open it yourself "
+                                   "in a web browser: %@")),
+                               pathText(page)));
+    };
+    if (access(page.c_str(), R_OK) != 0) {
+        cannotOpen();
+        return;
+    }
+    // xdg-open says when it found nothing to open the page with; the desktop services don't.
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        if (!QDesktopServices::openUrl(url)) cannotOpen();
+        return;
+    }
+    auto* process = new QProcess(this);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    connect(process, &QProcess::finished, this,
+            [process, cannotOpen](int code, QProcess::ExitStatus status) {
+                process->deleteLater();
+                if (status != QProcess::NormalExit || code != 0) cannotOpen();
+            });
+    connect(process, &QProcess::errorOccurred, this,
+            [process, cannotOpen](QProcess::ProcessError e) {
+                if (e != QProcess::FailedToStart) return;
+                process->deleteLater();
+                cannotOpen();
+            });
+    process->start(opener, {url.toString(QUrl::FullyEncoded)});
 }
 
 void KTLAppDelegate::doSelectDevice() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -12,8 +13,11 @@
 #include <vector>
 
 #include "AEEventServer.h"
+#include "KTLTrayIcon.h"
 
 class KTLMenus;
+class KTLNotifications;
+class KTLSyncWindow;
 class KTLSyncController;
 class MountMonitor;
 class QAction;
@@ -138,10 +142,37 @@ class KTLAppDelegate : public QObject {
     // The drive of the window in front, if a drive window is in front.
     std::shared_ptr<KTLSyncController> frontController() const;
 
+    // --- Desktop: one instance, tray, notifications, start at login ---
+    // A second start without drives, or a click on the tray icon: the window of the drive that
+    // waits on the user or syncs, else the log window.
+    void activate();
+    // A second start with drives: as if they had been given at this one's start.
+    void openURIs(const QStringList& uris);
+    // Brings a drive's window forward, with the question it waits on.
+    void showDriveWindow(const KTLSyncController* controller);
+    void toggleStartAtLogin();
+    // Every drive with a configuration, as the tray tells it.
+    std::vector<KTLDriveStatus> driveStatuses();
+    KTLTrayState trayState() { return trayStateFor(driveStatuses()); }
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // What a drive's window has shown of its current run.
+    struct DriveActivity {
+        bool syncing = false;
+        bool lastRunFailed = false;
+        bool failureNotified = false;
+        QString question;  // up while not empty
+        bool questionNotified = false;
+        QString lastLine;  // the run's latest line that can tell why it failed
+    };
+    void watchSyncWindow(KTLSyncWindow* window);
+    void driveLineAppended(KTLSyncWindow* window, const QString& text);
+    void noticeWaitingQuestions();
+    void updateTray();
+    void installTray();
     static void registerDefaults();
     void installMenus();
     // Runs `work` on the controller one second from now, unless its drive has left by then.
@@ -178,4 +209,10 @@ class KTLAppDelegate : public QObject {
     // The answer of the scripting command now running, for an alert to hold on to.
     std::shared_ptr<ScriptCommand> _runningCommand;
     std::vector<QPointer<QMessageBox>> _openAlerts;
+    bool _scriptingServed = false;
+    KTLNotifications* _notifications = nullptr;
+    QIcon _trayIcons[3];  // by KTLTrayState, drawn once
+    std::map<const KTLSyncController*, DriveActivity> _activity;
+    // What the drive windows' signals reach: gone first, before the registry they look at.
+    std::unique_ptr<QObject> _windowWatch = std::make_unique<QObject>();
 };

@@ -3,7 +3,8 @@
 //   pellora [drive ...]
 //
 // Each drive named on the command line (any path on it) is synced once the application runs,
-// as if its icon had been opened with the application.
+// as if its icon had been opened with the application. When Pellora already runs in this
+// session, the drives go to that one and this one ends.
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "KTLAppDelegate.h"
+#include "KTLDesktopSession.h"
 
 namespace {
 
@@ -52,9 +54,14 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Pellora"));
     QApplication::setOrganizationName(QStringLiteral("Orvane"));
     QApplication::setQuitOnLastWindowClosed(false);
+    // Windows are matched to the desktop entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.orvane.Pellora"));
 
     // Qt has taken its own options out of argv; what is left are drives, as bytes.
     std::vector<std::string> drives(argv + 1, argv + argc);
+    // A second start hands its drives to the first and ends.
+    if (std::optional<int> status = KTLDesktopSession::becomeTheOnlyInstance(drives))
+        return *status;
 
     KTLAppDelegate delegate;
     routeQuitSignals(&app, &delegate);

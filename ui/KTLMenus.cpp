@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QShortcut>
 #include <QWidget>
 
 #include "KTLLocalizedString.h"
@@ -13,9 +14,20 @@ namespace {
 
 QPointer<KTLMenus> sCurrent;
 
-QAction* makeAction(QObject* parent, const char* objectName, const QString& title,
+}  // namespace
+
+QString withMnemonic(const QString& text, QChar letter) {
+    // The first occurrence of the letter, whatever its case; a translation without it gets none.
+    const qsizetype at = text.indexOf(letter, 0, Qt::CaseInsensitive);
+    if (at < 0 || text.contains(QLatin1Char('&'))) return text;
+    return text.left(at) + QLatin1Char('&') + text.mid(at);
+}
+
+namespace {
+
+QAction* makeAction(QObject* parent, const char* objectName, const QString& title, QChar letter,
                     bool checkable = false) {
-    auto* action = new QAction(KTLLocalizedString(title), parent);
+    auto* action = new QAction(withMnemonic(KTLLocalizedString(title), letter), parent);
     action->setObjectName(QString::fromLatin1(objectName));
     action->setCheckable(checkable);
     return action;
@@ -25,18 +37,20 @@ QAction* makeAction(QObject* parent, const char* objectName, const QString& titl
 
 KTLMenus::KTLMenus(QObject* parent)
     : QObject(parent),
-      selectDeviceAction(makeAction(this, "doSelectDevice", QStringLiteral("Select Drive…"))),
-      helpAction(makeAction(this, "doHelp", QStringLiteral("Pellora Help"))),
-      quitAction(makeAction(this, "terminate", QStringLiteral("Quit Pellora"))),
-      syncAction(makeAction(this, "sync", QStringLiteral("Sync"))),
+      selectDeviceAction(makeAction(this, "doSelectDevice", QStringLiteral("Select Drive…"), u'S')),
+      startAtLoginAction(
+          makeAction(this, "toggleStartAtLogin", QStringLiteral("Start at Login"), u't', true)),
+      helpAction(makeAction(this, "doHelp", QStringLiteral("Pellora Help"), u'H')),
+      quitAction(makeAction(this, "terminate", QStringLiteral("Quit Pellora"), u'Q')),
+      syncAction(makeAction(this, "sync", QStringLiteral("Sync"), u'S')),
       continuousSyncNowAction(
-          makeAction(this, "continuousSyncNow", QStringLiteral("Sync Changes Now"))),
+          makeAction(this, "continuousSyncNow", QStringLiteral("Sync Changes Now"), u'C')),
       toggleContinuousSyncAction(
-          makeAction(this, "toggleContinuousSync", QStringLiteral("Continuous Sync"), true)),
-      toggleLogWindowAction(makeAction(this, "toggleLogWindow", QStringLiteral("Show Log"))),
-      clearLogAction(makeAction(this, "clearLogWindow", QStringLiteral("Clear Log…"))),
+          makeAction(this, "toggleContinuousSync", QStringLiteral("Continuous Sync"), u'o', true)),
+      toggleLogWindowAction(makeAction(this, "toggleLogWindow", QStringLiteral("Show Log"), u'L')),
+      clearLogAction(makeAction(this, "clearLogWindow", QStringLiteral("Clear Log…"), u'C')),
       toggleDebugModeAction(
-          makeAction(this, "toggleDebugMode", QStringLiteral("Debug Mode"), true)) {
+          makeAction(this, "toggleDebugMode", QStringLiteral("Debug Mode"), u'D', true)) {
     selectDeviceAction->setShortcut(QKeySequence::Open);
     helpAction->setShortcut(QKeySequence::HelpContents);
     quitAction->setShortcut(QKeySequence::Quit);
@@ -51,20 +65,48 @@ KTLMenus* KTLMenus::current() {
 }
 
 QMenu* KTLMenus::makeMenu(const QString& title, const QList<QAction*>& actions, QWidget* parent) {
-    auto* menu = new QMenu(KTLLocalizedString(title), parent);
+    auto* menu = new QMenu(withMnemonic(KTLLocalizedString(title), title.at(0)), parent);
     menu->addActions(actions);
     connect(menu, &QMenu::aboutToShow, this, [this, menu] { validateMenu(menu); });
     return menu;
 }
 
+QAction* KTLMenus::mirror(QAction* original, QObject* parent) {
+    auto* copy = new QAction(original->text(), parent);
+    copy->setObjectName(original->objectName());
+    copy->setCheckable(original->isCheckable());
+    auto follow = [copy, original] {
+        copy->setText(original->text());
+        copy->setChecked(original->isChecked());
+        copy->setEnabled(original->isEnabled());
+    };
+    follow();
+    connect(original, &QAction::changed, copy, follow);
+    // The original's check mark is the one that counts: it flips it itself.
+    connect(copy, &QAction::triggered, original, [original, follow] {
+        original->trigger();
+        follow();
+    });
+    return copy;
+}
+
 QMenu* KTLMenus::applicationMenu() {
     if (!_applicationMenu) {
         _applicationMenu.reset(makeMenu(QStringLiteral("Pellora"), {}, nullptr));
-        _applicationMenu->addAction(selectDeviceAction);
-        _applicationMenu->addAction(toggleLogWindowAction);
-        _applicationMenu->addAction(helpAction);
-        _applicationMenu->addSeparator();
-        _applicationMenu->addAction(quitAction);
+        QMenu* menu = _applicationMenu.get();
+        menu->addAction(mirror(selectDeviceAction, menu));
+        menu->addAction(mirror(toggleLogWindowAction, menu));
+        menu->addAction(mirror(startAtLoginAction, menu));
+        menu->addAction(mirror(helpAction, menu));
+        menu->addSeparator();
+        menu->addAction(mirror(quitAction, menu));
+        // The validator is asked about the originals, whose changes the copies follow.
+        disconnect(menu, &QMenu::aboutToShow, this, nullptr);
+        connect(menu, &QMenu::aboutToShow, this, [this] {
+            for (QAction* action : {selectDeviceAction, toggleLogWindowAction, startAtLoginAction,
+                                    helpAction, quitAction})
+                if (_validator) _validator(action);
+        });
     }
     return _applicationMenu.get();
 }
@@ -72,7 +114,8 @@ QMenu* KTLMenus::applicationMenu() {
 QMenuBar* KTLMenus::makeMenuBar(QWidget* window) {
     auto* bar = new QMenuBar(window);
     bar->setObjectName(QStringLiteral("_menuBar"));
-    QMenu* application = makeMenu(QStringLiteral("Pellora"), {selectDeviceAction}, bar);
+    QMenu* application =
+        makeMenu(QStringLiteral("Pellora"), {selectDeviceAction, startAtLoginAction}, bar);
     application->addSeparator();
     application->addAction(helpAction);
     application->addSeparator();
@@ -94,5 +137,12 @@ void KTLMenus::validateMenu(QMenu* menu) {
 void attachMenuBar(QWidget* window) {
     KTLMenus* menus = KTLMenus::current();
     if (!menus || !window->layout()) return;
-    window->layout()->setMenuBar(menus->makeMenuBar(window));
+    QMenuBar* bar = menus->makeMenuBar(window);
+    window->layout()->setMenuBar(bar);
+    // A menu bar the desktop shows itself (a global menu) opens by its own keys.
+    if (bar->isNativeMenuBar()) return;
+    auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), window);
+    QObject::connect(f10, &QShortcut::activated, bar, [bar] {
+        if (!bar->actions().isEmpty()) bar->setActiveAction(bar->actions().first());
+    });
 }

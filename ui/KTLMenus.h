@@ -22,6 +22,7 @@ class KTLMenus : public QObject {
 
     // Application menu.
     QAction* const selectDeviceAction;
+    QAction* const startAtLoginAction;
     QAction* const helpAction;
     QAction* const quitAction;
     // Drive menu: the drive of the window in front.
@@ -33,7 +34,8 @@ class KTLMenus : public QObject {
     QAction* const clearLogAction;
     QAction* const toggleDebugModeAction;
 
-    // The application menu alone, for the tray icon.
+    // The application menu alone, for the tray icon. Its items carry no shortcuts: they would
+    // not work from there.
     QMenu* applicationMenu();
     // A menu bar with the application, drive and log menus, owned by `window`.
     QMenuBar* makeMenuBar(QWidget* window);
@@ -49,11 +51,18 @@ class KTLMenus : public QObject {
 
   private:
     QMenu* makeMenu(const QString& title, const QList<QAction*>& actions, QWidget* parent);
+    // An action that does what `original` does and follows its title, check mark and state,
+    // without its shortcut.
+    QAction* mirror(QAction* original, QObject* parent);
 
     std::function<void(QAction*)> _validator;
     // A menu takes only a widget as parent; this one has none.
     std::unique_ptr<QMenu> _applicationMenu;
 };
 
-// Puts the menu bar on top of `window`'s layout, when the application has menus.
+// `text` with the mnemonic marked on the first `letter` in it.
+QString withMnemonic(const QString& text, QChar letter);
+
+// Puts the menu bar on top of `window`'s layout, when the application has menus; F10 opens its
+// first menu, as on the other desktops' applications.
 void attachMenuBar(QWidget* window);

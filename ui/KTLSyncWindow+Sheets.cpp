@@ -188,7 +188,8 @@ bool KTLSyncWindow::eventFilter(QObject* watched, QEvent* event) {
     return true;
 }
 
-void KTLSyncWindow::beginSheet(QDialog* sheet, std::function<void(int)> didEnd) {
+void KTLSyncWindow::beginSheet(QDialog* sheet, std::function<void(int)> didEnd,
+                               const QString& question) {
     // A question belongs on the drive's window, so the window comes forward with it.
     if (!isVisible()) showWindow();
     sheet->setWindowTitle(windowTitle());
@@ -197,11 +198,13 @@ void KTLSyncWindow::beginSheet(QDialog* sheet, std::function<void(int)> didEnd) 
     _sheetDidEnd = std::move(didEnd);
     // open() makes it modal to this window only.
     sheet->open();
+    emit sheetBegan(question);
 }
 
 void KTLSyncWindow::sheetFinished(QDialog* sheet, int code) {
     if (sheet != _openSheet) return;
     _openSheet = nullptr;
+    emit sheetEnded();
     // Taken first: the handler may begin the next sheet.
     std::function<void(int)> didEnd = std::exchange(_sheetDidEnd, nullptr);
     if (didEnd) didEnd(code);
@@ -223,7 +226,7 @@ void KTLSyncWindow::beginAlertSheet(const QString& title, const QString& message
     _alertCancelButton->setEnabled(cancelEnabled);
     _alertCancelButton->setVisible(cancelEnabled);
     _alertOKButton->setFocus();
-    beginSheet(_alertPanel, std::move(didEnd));
+    beginSheet(_alertPanel, std::move(didEnd), title + QLatin1Char('\n') + message);
 }
 
 void KTLSyncWindow::beginMissingSheet(const QString& message, const QString& toolTip,
@@ -233,8 +236,9 @@ void KTLSyncWindow::beginMissingSheet(const QString& message, const QString& too
     _missingMessageTextField->setToolTip(toolTip);
     _missingCopyButton->setFocus();
     QCheckBox* box = _missingDontAskAgainButton;
-    beginSheet(_missingAlertPanel,
-               [box, didEnd = std::move(didEnd)](int code) { didEnd(code, box->isChecked()); });
+    beginSheet(
+        _missingAlertPanel,
+        [box, didEnd = std::move(didEnd)](int code) { didEnd(code, box->isChecked()); }, message);
 }
 
 void KTLSyncWindow::beginConflictSheet(const KTLConflictSheetTexts& texts,
@@ -253,6 +257,8 @@ void KTLSyncWindow::beginConflictSheet(const KTLConflictSheetTexts& texts,
         side->setVisible(texts.showSourceButtons);
     _conflictNewerButton->setFocus();
     QCheckBox* box = _conflictDontAskAgainButton;
-    beginSheet(_conflictAlertPanel,
-               [box, didEnd = std::move(didEnd)](int code) { didEnd(code, box->isChecked()); });
+    beginSheet(
+        _conflictAlertPanel,
+        [box, didEnd = std::move(didEnd)](int code) { didEnd(code, box->isChecked()); },
+        texts.message);
 }

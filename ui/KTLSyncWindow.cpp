@@ -155,6 +155,11 @@ void KTLSyncWindow::showWindow() {
     show();
     raise();
     activateWindow();
+    // A question waiting on the window comes up with it.
+    if (QDialog* sheet = _openSheet) {
+        sheet->raise();
+        sheet->activateWindow();
+    }
 }
 
 void KTLSyncWindow::closeWindow() {
@@ -196,6 +201,7 @@ void KTLSyncWindow::appendDrawerText(const QString& text) {
     cursor.insertText(text);
     QScrollBar* bar = _windowDrawerTextView->verticalScrollBar();
     bar->setValue(bar->maximum());
+    emit drawerTextAppended(text);
 }
 
 void KTLSyncWindow::showRunning(bool withCancelButton) {
@@ -203,6 +209,7 @@ void KTLSyncWindow::showRunning(bool withCancelButton) {
     _progressIndicator->show();
     _cancelButton->setEnabled(withCancelButton);
     _cancelButton->setVisible(withCancelButton);
+    emit runningChanged(true);
 }
 
 void KTLSyncWindow::showIdle() {
@@ -212,6 +219,7 @@ void KTLSyncWindow::showIdle() {
     _progressIndicator->setValue(0);
     _cancelButton->setEnabled(false);
     _cancelButton->hide();
+    emit runningChanged(false);
 }
 
 void KTLSyncWindow::setProgressIndeterminate() {
@@ -219,11 +227,14 @@ void KTLSyncWindow::setProgressIndeterminate() {
     _progressIndicator->setRange(0, 0);
 }
 
-void installSyncWindows() {
-    KTLSyncController::setWindowFactory([](const std::shared_ptr<KTLSyncController>& controller)
-                                            -> std::unique_ptr<KTLSyncWindowInterface> {
-        // Widgets need a widget application; without one the drive has no window.
-        if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return nullptr;
-        return std::make_unique<KTLSyncWindow>(controller);
-    });
+void installSyncWindows(std::function<void(KTLSyncWindow*)> made) {
+    KTLSyncController::setWindowFactory(
+        [made = std::move(made)](const std::shared_ptr<KTLSyncController>& controller)
+            -> std::unique_ptr<KTLSyncWindowInterface> {
+            // Widgets need a widget application; without one the drive has no window.
+            if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return nullptr;
+            auto window = std::make_unique<KTLSyncWindow>(controller);
+            if (made) made(window.get());
+            return window;
+        });
 }

@@ -53,6 +53,14 @@ class KTLSyncWindow : public QWidget, public KTLSyncWindowInterface {
     bool isDrawerOpen() const;
     void setDrawerOpen(bool open);
 
+  signals:
+    // What the desktop is told about (tray, notifications): a run's start and end, every line
+    // of the drive's log, and a question put up (its text) and taken down.
+    void runningChanged(bool running);
+    void drawerTextAppended(const QString& text);
+    void sheetBegan(const QString& question);
+    void sheetEnded();
+
   protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -65,7 +73,7 @@ class KTLSyncWindow : public QWidget, public KTLSyncWindowInterface {
     QDialog* makeSheet(const char* name);
     // Tool tips that come from file names are shown as plain text.
     void showToolTipAsPlainText(QWidget* widget);
-    void beginSheet(QDialog* sheet, std::function<void(int)> didEnd);
+    void beginSheet(QDialog* sheet, std::function<void(int)> didEnd, const QString& question);
     void sheetFinished(QDialog* sheet, int code);
     void endOpenSheet(int code);
 
@@ -107,5 +115,5 @@ class KTLSyncWindow : public QWidget, public KTLSyncWindowInterface {
     bool _closingByProgram = false;
 };
 
-// Has every drive controller get one of these windows.
-void installSyncWindows();
+// Has every drive controller get one of these windows; `made` is told of each new one.
+void installSyncWindows(std::function<void(KTLSyncWindow*)> made = nullptr);

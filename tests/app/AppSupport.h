@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "KTLUserDefaults.h"
 #include "PropertyList.h"
@@ -110,7 +111,7 @@ inline bool waitForLog(const QString& text, double seconds = 10) {
 // One run of the program; killed if a test leaves it running.
 class Pellora {
   public:
-    explicit Pellora(const std::string& errors) {
+    explicit Pellora(const std::string& errors, std::vector<std::string> arguments = {}) {
         const char* dir = getenv("PELLORA_TEST_BINARY_DIR");
         const std::string program = std::string(dir ? dir : ".") + "/bin/pellora";
         posix_spawn_file_actions_t actions;
@@ -118,8 +119,12 @@ class Pellora {
         // The offscreen platform's warnings would only clutter the test's output.
         posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        if (posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv, environ) != 0) _pid = -1;
+        arguments.insert(arguments.begin(), program);
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            _pid = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
     ~Pellora() {

@@ -157,3 +157,39 @@ TEST_F(PelloraApp, AQuitRequestWhileASyncRunsIsRefusedAndWorksOnceItHasEnded) {
     ASSERT_TRUE(waitForLog(QStringLiteral("Synchronization of \"DRIVE\"")));
     quitAndExpectItToEnd();
 }
+
+TEST_F(PelloraApp, WithoutASessionBusASecondStartIsRefusedWhileTheFirstRuns) {
+    start();
+    Pellora second(top + "/second.stderr", {drive});
+    EXPECT_EQ(second.exitStatus(10), 1);
+    EXPECT_TRUE(readFile(top + "/second.stderr").contains("Pellora is already running.\n"));
+    EXPECT_TRUE(app->running());
+    quitAndExpectItToEnd();
+}
+
+TEST_F(PelloraApp, TheInstalledDesktopEntryAndAppStreamDataAreValid) {
+    for (const char* tool : {"desktop-file-validate", "appstreamcli"})
+        if (std::system(("command -v " + std::string(tool) + " >/dev/null").c_str()) != 0)
+            GTEST_SKIP() << tool << " is not installed (scripts/bootstrap installs it)";
+    const std::string prefix = top + "/usr", out = top + "/install.out";
+    ASSERT_EQ(std::system(("cmake --install " + std::string(getenv("PELLORA_TEST_BINARY_DIR")) +
+                           " --prefix " + prefix + " >" + out + " 2>&1")
+                              .c_str()),
+              0)
+        << readFile(out).toStdString();
+    const std::string share = prefix + "/share/";
+    for (const char* file : {"icons/hicolor/scalable/apps/com.orvane.Pellora.svg",
+                             "dbus-1/services/com.orvane.Pellora.service", "man/man1/pellora.1",
+                             "man/man1/pellora-ctl.1", "man/man8/presswatch.8"})
+        EXPECT_TRUE(pathExists(share + file)) << file;
+    EXPECT_EQ(std::system(("desktop-file-validate " + share +
+                           "applications/com.orvane.Pellora.desktop >" + out + " 2>&1")
+                              .c_str()),
+              0)
+        << readFile(out).toStdString();
+    EXPECT_EQ(std::system(("appstreamcli validate --no-net " + share +
+                           "metainfo/com.orvane.Pellora.metainfo.xml >" + out + " 2>&1")
+                              .c_str()),
+              0)
+        << readFile(out).toStdString();
+}

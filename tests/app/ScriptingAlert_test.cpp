@@ -42,6 +42,21 @@ struct AlertEnvironment : testing::Environment {
 };
 auto* const kEnv = testing::AddGlobalTestEnvironment(new AlertEnvironment);
 
+// The desktop's notification service, standing in: what it was asked to show.
+class NotificationService : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+  public:
+    QStringList shown;  // summary and body
+  public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int) {
+        shown << summary + " | " + body;
+        return uint(shown.size());
+    }
+    void CloseNotification(uint) {}
+};
+
 }  // namespace
 
 inline void PrintTo(const AEDescriptor& descriptor, std::ostream* out) {
@@ -176,3 +191,59 @@ TEST_F(ScriptingAlert, ABusyDriveHoldsTheAnswerUntilTheAlertIsDismissedWhileOthe
     EXPECT_FALSE(late.isError()) << late.error().message().toStdString();
     EXPECT_TRUE(alertsUp().empty());
 }
+
+TEST_F(ScriptingAlert, TheDesktopHearsOfQuestionsNobodySeesOfCompletedAndOfFailedRuns) {
+    NotificationService service;
+    QDBusConnection desktop =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("desktop"));
+    ASSERT_TRUE(desktop.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
+                                       QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(desktop.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    const std::string failing = makeFolder(dir / "FAILING");
+    prepareDrive(failing, {QStringLiteral("~/Sites")}, QStringLiteral("failing-drive"));
+    writeTree(failing + "/Tolvex", "in the way\n");
+    ASSERT_TRUE(table.add(failing, "/dev/pellora-failing"));
+    std::shared_ptr<KTLSyncController> controller = busyDrive();
+    auto* sheet = dynamic_cast<QWidget*>(controller->window())
+                      ->findChild<QDialog*>(QStringLiteral("_missingAlertPanel"));
+    ASSERT_TRUE(runUntil([&] { return sheet->isVisible() && QApplication::activeWindow(); }));
+    runUntil([] { return false; }, 500);
+    EXPECT_TRUE(service.shown.isEmpty());  // the question is in front of the user
+
+    QApplication::setActiveWindow(nullptr);
+    ASSERT_TRUE(runUntil([&] { return service.shown.size() == 1; }));
+    EXPECT_TRUE(service.shown[0].startsWith("\"DRIVE\" is waiting for an answer | \"Sites\" is"))
+        << service.shown[0].toStdString();
+    EXPECT_EQ(delegate->trayState(), KTLTrayState::NeedsAttention);
+    EXPECT_TRUE(trayToolTipFor(delegate->driveStatuses())
+                    .contains(QStringLiteral("DRIVE: waiting for an answer, never synced")));
+    // Clicked: the window and its question come forward.
+    desktop.send(QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
+                                            QStringLiteral("org.freedesktop.Notifications"),
+                                            QStringLiteral("ActionInvoked"))
+                 << 1u << QStringLiteral("default"));
+    ASSERT_TRUE(runUntil([&] { return QApplication::activeWindow(); }));
+
+    answerTheQuestion(controller);
+    ASSERT_TRUE(runUntil([&] { return service.shown.size() == 2; }));
+    EXPECT_EQ(service.shown[1], QStringLiteral("Sync of \"DRIVE\" completed | 1 item is in sync."));
+    EXPECT_EQ(delegate->trayState(), KTLTrayState::Idle);
+    EXPECT_TRUE(trayToolTipFor(delegate->driveStatuses())
+                    .contains(QStringLiteral("DRIVE: idle, last synced ")));
+
+    delegate->startSyncForDriveAt(failing);
+    ASSERT_TRUE(runUntil([&] { return service.shown.size() == 3; }, 5000));
+    EXPECT_TRUE(service.shown[2].startsWith(
+        "Sync of \"FAILING\" failed | Something that is not a folder is in the way of \""))
+        << service.shown[2].toStdString();
+    auto* failed = dynamic_cast<QWidget*>(delegate->syncControllerForMountPoint(failing)->window());
+    auto* ok = failed->findChild<QPushButton*>(QStringLiteral("_alertOKButton"));
+    ASSERT_TRUE(runUntil([&] { return ok->isVisible(); }));
+    ok->click();
+    ASSERT_TRUE(runUntil([&] { return !delegate->isBusy(); }));
+    EXPECT_EQ(delegate->trayState(), KTLTrayState::NeedsAttention);  // until the next run
+    EXPECT_EQ(service.shown.size(), 3);
+    QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
+}
+
+#include "ScriptingAlert_test.moc"

@@ -367,3 +367,20 @@ TEST_F(Scripting, StartSyncsASecondLaterAndClearsAnEarlierCancel) {
         << logText().toStdString();
     EXPECT_TRUE(waitForLog(QStringLiteral("< handleCancelEvent: 'aevt'\\'ansr'{ }.")));
 }
+
+TEST_F(Scripting, ASecondStartHandsItsDriveToTheRunningPelloraAndEnds) {
+    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("script-second"));
+    ASSERT_TRUE(table.add(drive, "/dev/pellora-second"));  // mounted at the start: left alone
+    start();
+    // Given as the shell would pass it, relative to where the second one starts.
+    char* cwd = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(top.c_str()), 0);
+    const Outcome second =
+        run({std::string(getenv("PELLORA_TEST_BINARY_DIR")) + "/bin/pellora", "DRIVE"});
+    ASSERT_EQ(chdir(cwd), 0);
+    free(cwd);
+    EXPECT_EQ(second.status, 0) << second.err;
+    ASSERT_TRUE(waitForLog(QStringLiteral("Synchronization of \"DRIVE\" completed successfully.")));
+    EXPECT_TRUE(pathExists(drive + "/Tolvex/~/Sites/index.html"));
+    EXPECT_TRUE(app->running());
+}
