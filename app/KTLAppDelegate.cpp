@@ -18,6 +18,7 @@
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "KTLMenus.h"
+#include "KTLPreferencesWindow.h"
 #include "KTLSyncController.h"
 #include "KTLSyncWindow.h"
 #include "KTLUserDefaults.h"
@@ -249,10 +250,14 @@ void KTLAppDelegate::doHelp() {
 }
 
 void KTLAppDelegate::doSelectDevice() {
-    const std::optional<std::string> path = KTLVolumeChooser::chooseVolume();
+    const std::optional<std::string> path = KTLVolumeChooser::chooseVolume(
+        [this](const std::string& mountPoint) { return volumeState(mountPoint); });
     if (!path) return;
     if (!isDriveValidForSync(*path, false)) return;
-    if (!isDriveSetupForSync(*path) && !setupDriveForSync(*path)) return;
+    if (!isDriveSetupForSync(*path)) {
+        if (!setupDriveForSync(*path)) return;
+        showSyncListHint(*path);
+    }
     startSyncForDriveAt(*path);
 }
 

@@ -10,9 +10,9 @@
 #include "PathUtilities.h"
 #include "PreferenceDomain.h"
 
-namespace {
+// --- Setup ---
 
-QStringList acceptedFileSystems() {
+QStringList KTLSyncController::acceptedFileSystems() {
     QVariant value = PreferenceDomain::standardUserDefaults().objectForKey(
         QStringLiteral("accepted-file-systems"));
     if (!value.isValid()) return {QStringLiteral("hfs"), QStringLiteral("hfsplus")};
@@ -20,10 +20,6 @@ QStringList acceptedFileSystems() {
     for (const QVariant& name : value.toList()) names.append(name.toString());
     return names;
 }
-
-}  // namespace
-
-// --- Setup ---
 
 bool KTLSyncController::isValidFileSystem() {
     const std::string mountPoint = deviceMountPoint();

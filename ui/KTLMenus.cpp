@@ -26,6 +26,7 @@ QAction* makeAction(QObject* parent, const char* objectName, const QString& titl
 KTLMenus::KTLMenus(QObject* parent)
     : QObject(parent),
       selectDeviceAction(makeAction(this, "doSelectDevice", QStringLiteral("Select Drive…"))),
+      preferencesAction(makeAction(this, "showPreferences", QStringLiteral("Preferences…"))),
       helpAction(makeAction(this, "doHelp", QStringLiteral("Pellora Help"))),
       quitAction(makeAction(this, "terminate", QStringLiteral("Quit Pellora"))),
       syncAction(makeAction(this, "sync", QStringLiteral("Sync"))),
@@ -33,11 +34,14 @@ KTLMenus::KTLMenus(QObject* parent)
           makeAction(this, "continuousSyncNow", QStringLiteral("Sync Changes Now"))),
       toggleContinuousSyncAction(
           makeAction(this, "toggleContinuousSync", QStringLiteral("Continuous Sync"), true)),
+      syncListAction(makeAction(this, "showSyncList", QStringLiteral("Sync List…"))),
       toggleLogWindowAction(makeAction(this, "toggleLogWindow", QStringLiteral("Show Log"))),
       clearLogAction(makeAction(this, "clearLogWindow", QStringLiteral("Clear Log…"))),
       toggleDebugModeAction(
           makeAction(this, "toggleDebugMode", QStringLiteral("Debug Mode"), true)) {
     selectDeviceAction->setShortcut(QKeySequence::Open);
+    preferencesAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    preferencesAction->setMenuRole(QAction::PreferencesRole);
     helpAction->setShortcut(QKeySequence::HelpContents);
     quitAction->setShortcut(QKeySequence::Quit);
     quitAction->setMenuRole(QAction::QuitRole);
@@ -61,6 +65,7 @@ QMenu* KTLMenus::applicationMenu() {
     if (!_applicationMenu) {
         _applicationMenu.reset(makeMenu(QStringLiteral("Pellora"), {}, nullptr));
         _applicationMenu->addAction(selectDeviceAction);
+        _applicationMenu->addAction(preferencesAction);
         _applicationMenu->addAction(toggleLogWindowAction);
         _applicationMenu->addAction(helpAction);
         _applicationMenu->addSeparator();
@@ -72,14 +77,16 @@ QMenu* KTLMenus::applicationMenu() {
 QMenuBar* KTLMenus::makeMenuBar(QWidget* window) {
     auto* bar = new QMenuBar(window);
     bar->setObjectName(QStringLiteral("_menuBar"));
-    QMenu* application = makeMenu(QStringLiteral("Pellora"), {selectDeviceAction}, bar);
+    QMenu* application =
+        makeMenu(QStringLiteral("Pellora"), {selectDeviceAction, preferencesAction}, bar);
     application->addSeparator();
     application->addAction(helpAction);
     application->addSeparator();
     application->addAction(quitAction);
     bar->addMenu(application);
-    bar->addMenu(makeMenu(QStringLiteral("Drive"),
-                          {syncAction, continuousSyncNowAction, toggleContinuousSyncAction}, bar));
+    bar->addMenu(makeMenu(
+        QStringLiteral("Drive"),
+        {syncAction, continuousSyncNowAction, toggleContinuousSyncAction, syncListAction}, bar));
     bar->addMenu(makeMenu(QStringLiteral("Log"),
                           {toggleLogWindowAction, clearLogAction, toggleDebugModeAction}, bar));
     return bar;

@@ -22,12 +22,14 @@ class KTLMenus : public QObject {
 
     // Application menu.
     QAction* const selectDeviceAction;
+    QAction* const preferencesAction;
     QAction* const helpAction;
     QAction* const quitAction;
     // Drive menu: the drive of the window in front.
     QAction* const syncAction;
     QAction* const continuousSyncNowAction;
     QAction* const toggleContinuousSyncAction;
+    QAction* const syncListAction;
     // Log menu.
     QAction* const toggleLogWindowAction;
     QAction* const clearLogAction;
