@@ -40,18 +40,19 @@ std::optional<QStringList> KTLAppDelegate::getSyncListForDrive(const std::string
     return controller->shadowedSyncList();
 }
 
-void KTLAppDelegate::setSyncList(const QStringList& list, const std::string& path) {
+bool KTLAppDelegate::setSyncList(const QStringList& list, const std::string& path) {
     std::shared_ptr<KTLSyncController> controller = syncControllerForMountPoint(path);
-    if (!controller) return;
+    if (!controller) return false;
     if (controller->busy()) {
         runAlert(KTLLocalizedString(QStringLiteral("Cannot Update Sync List.")),
                  KTLFormatWith(KTLLocalizedString(QStringLiteral(
                                    "The drive \"%@\" is already involved in a sync operation.")),
                                displayNameAtPath(path)));
-        return;
+        return false;
     }
     controller->setCancelPending(false);
     afterDelay(controller, [list](KTLSyncController& drive) { drive.updateSyncList(list); });
+    return true;
 }
 
 void KTLAppDelegate::startSyncForDriveAt(const std::string& path) {

@@ -99,7 +99,8 @@ bool KTLAppDelegate::validateUserInterfaceItem(QAction* item) {
     } else if (action == QLatin1String("toggleDebugMode")) {
         item->setChecked(debugMode());
     } else if (action == QLatin1String("sync") || action == QLatin1String("continuousSyncNow") ||
-               action == QLatin1String("toggleContinuousSync")) {
+               action == QLatin1String("toggleContinuousSync") ||
+               action == QLatin1String("showSyncList")) {
         // Drive commands go to the drive whose window is in front; with none they have no
         // one to go to.
         std::shared_ptr<KTLSyncController> controller = frontController();
@@ -114,6 +115,8 @@ void KTLAppDelegate::installMenus() {
     _menus = new KTLMenus(this);
     _menus->setValidator([this](QAction* item) { validateUserInterfaceItem(item); });
     connect(_menus->selectDeviceAction, &QAction::triggered, this, [this] { doSelectDevice(); });
+    connect(_menus->preferencesAction, &QAction::triggered, this, [this] { showPreferences(); });
+    connect(_menus->syncListAction, &QAction::triggered, this, [this] { showSyncList(); });
     connect(_menus->helpAction, &QAction::triggered, this, [this] { doHelp(); });
     connect(_menus->startAtLoginAction, &QAction::triggered, this,
             [this] { toggleStartAtLogin(); });

@@ -22,6 +22,7 @@
 #include "KTLLocalizedString.h"
 #include "KTLMenus.h"
 #include "KTLNotifications.h"
+#include "KTLPreferencesWindow.h"
 #include "KTLStartAtLogin.h"
 #include "KTLSyncController.h"
 #include "KTLSyncWindow.h"
@@ -295,10 +296,14 @@ void KTLAppDelegate::doHelp() {
 }
 
 void KTLAppDelegate::doSelectDevice() {
-    const std::optional<std::string> path = KTLVolumeChooser::chooseVolume();
+    const std::optional<std::string> path = KTLVolumeChooser::chooseVolume(
+        [this](const std::string& mountPoint) { return volumeState(mountPoint); });
     if (!path) return;
     if (!isDriveValidForSync(*path, false)) return;
-    if (!isDriveSetupForSync(*path) && !setupDriveForSync(*path)) return;
+    if (!isDriveSetupForSync(*path)) {
+        if (!setupDriveForSync(*path)) return;
+        showSyncListHint(*path);
+    }
     startSyncForDriveAt(*path);
 }
 

@@ -14,9 +14,11 @@
 
 #include "AEEventServer.h"
 #include "KTLTrayIcon.h"
+#include "KTLVolumeChooser.h"
 
 class KTLMenus;
 class KTLNotifications;
+class KTLPreferencesWindow;
 class KTLSyncWindow;
 class KTLSyncController;
 class MountMonitor;
@@ -80,13 +82,23 @@ class KTLAppDelegate : public QObject {
     // Where the help page is: beside the program's installation.
     static std::string helpPagePath();
 
+    // --- SettingsWindows ---
+    void showPreferences();
+    // The Sync List of the drive whose window is in front.
+    void showSyncList();
+    // What the volume chooser says of a volume.
+    KTLVolumeState volumeState(const std::string& mountPoint);
+    // Tells the user of a drive just given its first list where to choose what it syncs.
+    void showSyncListHint(const std::string& mountPoint);
+
     // --- Drive operations (shared with scripting) ---
     bool isDriveSetupForSync(const std::string& path);
     bool isDriveValidForSync(const std::string& path, bool suppressAlerts);
     bool getContinuousSyncStateForDrive(const std::string& path);
     void setContinuousSyncState(bool state, const std::string& path);
     std::optional<QStringList> getSyncListForDrive(const std::string& path);
-    void setSyncList(const QStringList& list, const std::string& path);
+    // True when the update was queued (not refused for a busy or unknown drive).
+    bool setSyncList(const QStringList& list, const std::string& path);
     void startSyncForDriveAt(const std::string& path);
     void cancelSyncForDriveAt(const std::string& path);
 
@@ -206,6 +218,7 @@ class KTLAppDelegate : public QObject {
     KTLMenus* _menus = nullptr;
     QSystemTrayIcon* _trayIcon = nullptr;
     AEEventServer* _eventServer = nullptr;
+    std::unique_ptr<KTLPreferencesWindow> _preferencesWindow;
     // The answer of the scripting command now running, for an alert to hold on to.
     std::shared_ptr<ScriptCommand> _runningCommand;
     std::vector<QPointer<QMessageBox>> _openAlerts;

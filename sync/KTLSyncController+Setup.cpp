@@ -10,9 +10,9 @@
 #include "PathUtilities.h"
 #include "PreferenceDomain.h"
 
-namespace {
+// --- Setup ---
 
-QStringList acceptedFileSystems() {
+QStringList KTLSyncController::acceptedFileSystems() {
     QVariant value = PreferenceDomain::standardUserDefaults().objectForKey(
         QStringLiteral("accepted-file-systems"));
     if (!value.isValid()) return {QStringLiteral("hfs"), QStringLiteral("hfsplus")};
@@ -20,6 +20,8 @@ QStringList acceptedFileSystems() {
     for (const QVariant& name : value.toList()) names.append(name.toString());
     return names;
 }
+
+namespace {
 
 // "a//b/" and "a/b" name one place.
 std::string collapsedSlashes(const std::string& path) {
@@ -47,8 +49,6 @@ bool reachesStaging(const std::string& item) {
 }
 
 }  // namespace
-
-// --- Setup ---
 
 bool KTLSyncController::isValidFileSystem() {
     const std::string mountPoint = deviceMountPoint();

@@ -150,6 +150,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool writeConfigFile();
 
     // --- Setup, VirginMac ---
+    // The file system types a drive may have ("accepted-file-systems"), read afresh.
+    static QStringList acceptedFileSystems();
     bool isValidFileSystem();
     bool isDeviceSetupForSync();
     bool isUserSetupForSync();

@@ -38,6 +38,8 @@ QAction* makeAction(QObject* parent, const char* objectName, const QString& titl
 KTLMenus::KTLMenus(QObject* parent)
     : QObject(parent),
       selectDeviceAction(makeAction(this, "doSelectDevice", QStringLiteral("Select Drive…"), u'S')),
+      preferencesAction(
+          makeAction(this, "showPreferences", QStringLiteral("Preferences…"), u'P')),
       startAtLoginAction(
           makeAction(this, "toggleStartAtLogin", QStringLiteral("Start at Login"), u't', true)),
       helpAction(makeAction(this, "doHelp", QStringLiteral("Pellora Help"), u'H')),
@@ -47,11 +49,14 @@ KTLMenus::KTLMenus(QObject* parent)
           makeAction(this, "continuousSyncNow", QStringLiteral("Sync Changes Now"), u'C')),
       toggleContinuousSyncAction(
           makeAction(this, "toggleContinuousSync", QStringLiteral("Continuous Sync"), u'o', true)),
+      syncListAction(makeAction(this, "showSyncList", QStringLiteral("Sync List…"), u'L')),
       toggleLogWindowAction(makeAction(this, "toggleLogWindow", QStringLiteral("Show Log"), u'L')),
       clearLogAction(makeAction(this, "clearLogWindow", QStringLiteral("Clear Log…"), u'C')),
       toggleDebugModeAction(
           makeAction(this, "toggleDebugMode", QStringLiteral("Debug Mode"), u'D', true)) {
     selectDeviceAction->setShortcut(QKeySequence::Open);
+    preferencesAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    preferencesAction->setMenuRole(QAction::PreferencesRole);
     helpAction->setShortcut(QKeySequence::HelpContents);
     quitAction->setShortcut(QKeySequence::Quit);
     quitAction->setMenuRole(QAction::QuitRole);
@@ -95,6 +100,7 @@ QMenu* KTLMenus::applicationMenu() {
         _applicationMenu.reset(makeMenu(QStringLiteral("Pellora"), {}, nullptr));
         QMenu* menu = _applicationMenu.get();
         menu->addAction(mirror(selectDeviceAction, menu));
+        menu->addAction(mirror(preferencesAction, menu));
         menu->addAction(mirror(toggleLogWindowAction, menu));
         menu->addAction(mirror(startAtLoginAction, menu));
         menu->addAction(mirror(helpAction, menu));
@@ -103,7 +109,8 @@ QMenu* KTLMenus::applicationMenu() {
         // The validator is asked about the originals, whose changes the copies follow.
         disconnect(menu, &QMenu::aboutToShow, this, nullptr);
         connect(menu, &QMenu::aboutToShow, this, [this] {
-            for (QAction* action : {selectDeviceAction, toggleLogWindowAction, startAtLoginAction,
+            for (QAction* action : {selectDeviceAction, preferencesAction, toggleLogWindowAction,
+                                    startAtLoginAction,
                                     helpAction, quitAction})
                 if (_validator) _validator(action);
         });
@@ -115,14 +122,15 @@ QMenuBar* KTLMenus::makeMenuBar(QWidget* window) {
     auto* bar = new QMenuBar(window);
     bar->setObjectName(QStringLiteral("_menuBar"));
     QMenu* application =
-        makeMenu(QStringLiteral("Pellora"), {selectDeviceAction, startAtLoginAction}, bar);
+        makeMenu(QStringLiteral("Pellora"), {selectDeviceAction, preferencesAction, startAtLoginAction}, bar);
     application->addSeparator();
     application->addAction(helpAction);
     application->addSeparator();
     application->addAction(quitAction);
     bar->addMenu(application);
-    bar->addMenu(makeMenu(QStringLiteral("Drive"),
-                          {syncAction, continuousSyncNowAction, toggleContinuousSyncAction}, bar));
+    bar->addMenu(makeMenu(
+        QStringLiteral("Drive"),
+        {syncAction, continuousSyncNowAction, toggleContinuousSyncAction, syncListAction}, bar));
     bar->addMenu(makeMenu(QStringLiteral("Log"),
                           {toggleLogWindowAction, clearLogAction, toggleDebugModeAction}, bar));
     return bar;

@@ -22,6 +22,7 @@ class KTLMenus : public QObject {
 
     // Application menu.
     QAction* const selectDeviceAction;
+    QAction* const preferencesAction;
     QAction* const startAtLoginAction;
     QAction* const helpAction;
     QAction* const quitAction;
@@ -29,6 +30,7 @@ class KTLMenus : public QObject {
     QAction* const syncAction;
     QAction* const continuousSyncNowAction;
     QAction* const toggleContinuousSyncAction;
+    QAction* const syncListAction;
     // Log menu.
     QAction* const toggleLogWindowAction;
     QAction* const clearLogAction;

@@ -6,10 +6,12 @@
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextCursor>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -18,6 +20,29 @@
 #include "KTLLocalizedString.h"
 #include "KTLMenus.h"
 #include "KTLSyncController.h"
+
+namespace {
+
+// One line that shows a long text with its middle left out, so that both a long drive name's
+// start and the end of the message stay in view; the whole text is its tool tip.
+class KTLStatusLine : public QLabel {
+  public:
+    using QLabel::QLabel;
+    QString displayedText() const {
+        return fontMetrics().elidedText(text(), Qt::ElideMiddle, contentsRect().width());
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        const QString shown = displayedText();
+        setToolTip(shown == text() ? QString() : text());
+        QPainter painter(this);
+        style()->drawItemText(&painter, contentsRect(), int(alignment()), palette(), isEnabled(),
+                              shown, foregroundRole());
+    }
+};
+
+}  // namespace
 
 KTLSyncWindow::KTLSyncWindow(std::weak_ptr<KTLSyncController> controller)
     : QWidget(nullptr), _controller(std::move(controller)) {
@@ -40,7 +65,7 @@ KTLSyncWindow::~KTLSyncWindow() {
 }
 
 void KTLSyncWindow::buildWindow() {
-    _messageTextField = new QLabel(this);
+    _messageTextField = new KTLStatusLine(this);
     _messageTextField->setObjectName(QStringLiteral("_messageTextField"));
     _messageTextField->setTextFormat(Qt::PlainText);
     _messageTextField->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -69,6 +94,18 @@ void KTLSyncWindow::buildWindow() {
         _cancelButton->setEnabled(false);
         setStatusLine(KTLLocalizedString(QStringLiteral("Canceling\u2026")));
     });
+
+    // Shown once a drive is given its first list, until the user has chosen one.
+    _syncListHintTextField = new QLabel(
+        KTLLocalizedString(QStringLiteral("Drive → Sync List… chooses what this drive syncs.")),
+        this);
+    _syncListHintTextField->setObjectName(QStringLiteral("_syncListHintTextField"));
+    _syncListHintTextField->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    _syncListHintTextField->hide();
+
+    _closeButton = new QPushButton(KTLLocalizedString(QStringLiteral("Close")), this);
+    _closeButton->setObjectName(QStringLiteral("_closeButton"));
+    connect(_closeButton, &QPushButton::clicked, this, &QWidget::close);
 
     _helpButton = new QToolButton(this);
     _helpButton->setObjectName(QStringLiteral("_helpButton"));
@@ -108,10 +145,12 @@ void KTLSyncWindow::buildWindow() {
     auto* controlRow = new QHBoxLayout;
     controlRow->addWidget(_drawerButton);
     controlRow->addStretch(1);
+    controlRow->addWidget(_closeButton);
     controlRow->addWidget(_helpButton);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(_messageTextField);
+    layout->addWidget(_syncListHintTextField);
     layout->addLayout(progressRow);
     layout->addLayout(controlRow);
     layout->addWidget(_windowDrawer, 1);
@@ -194,6 +233,24 @@ QString KTLSyncWindow::statusLine() const {
     return _messageTextField->text();
 }
 
+QString KTLSyncWindow::displayedStatusLine() const {
+    return static_cast<const KTLStatusLine*>(_messageTextField)->displayedText();
+}
+
+void KTLSyncWindow::setSyncListHintVisible(bool visible) {
+    _syncListHintTextField->setVisible(visible);
+    if (isDrawerOpen()) return;
+    // Without the drawer the window is as tall as its lines.
+    layout()->activate();
+    const int closedHeight = minimumSizeHint().height();
+    setMaximumHeight(closedHeight);
+    resize(width(), closedHeight);
+}
+
+bool KTLSyncWindow::isSyncListHintVisible() const {
+    return !_syncListHintTextField->isHidden();
+}
+
 void KTLSyncWindow::appendDrawerText(const QString& text) {
     // Inserted at the end of the document, leaving the user's selection alone.
     QTextCursor cursor(_windowDrawerTextView->document());
@@ -210,6 +267,7 @@ void KTLSyncWindow::showRunning(bool withCancelButton) {
     _cancelButton->setEnabled(withCancelButton);
     _cancelButton->setVisible(withCancelButton);
     emit runningChanged(true);
+    _closeButton->hide();
 }
 
 void KTLSyncWindow::showIdle() {
@@ -220,6 +278,7 @@ void KTLSyncWindow::showIdle() {
     _cancelButton->setEnabled(false);
     _cancelButton->hide();
     emit runningChanged(false);
+    _closeButton->show();
 }
 
 void KTLSyncWindow::setProgressIndeterminate() {

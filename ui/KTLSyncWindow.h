@@ -50,6 +50,12 @@ class KTLSyncWindow : public QWidget, public KTLSyncWindowInterface {
     // The drive this window stands for; none once its controller has gone.
     std::shared_ptr<KTLSyncController> controller() const { return _controller.lock(); }
 
+    // The status line as it is drawn: elided in the middle when it doesn't fit.
+    QString displayedStatusLine() const;
+    // The line that points a new drive's user at Drive → Sync List….
+    void setSyncListHintVisible(bool visible);
+    bool isSyncListHintVisible() const;
+
     bool isDrawerOpen() const;
     void setDrawerOpen(bool open);
 
@@ -82,6 +88,8 @@ class KTLSyncWindow : public QWidget, public KTLSyncWindowInterface {
     QLabel* _messageTextField = nullptr;
     QProgressBar* _progressIndicator = nullptr;
     QPushButton* _cancelButton = nullptr;
+    QPushButton* _closeButton = nullptr;
+    QLabel* _syncListHintTextField = nullptr;
     QToolButton* _helpButton = nullptr;
     QToolButton* _drawerButton = nullptr;
     QWidget* _windowDrawer = nullptr;

@@ -246,11 +246,14 @@ TEST_F(SyncWindow, ButtonsReachTheControllerAndProgressFollowsTheRun) {
     window.showWindow();
     QProgressBar* progress = child<QProgressBar>("_progressIndicator");
     QPushButton* cancel = button("_cancelButton");
+    QPushButton* close = button("_closeButton");
     EXPECT_FALSE(progress->isVisible());
     EXPECT_FALSE(cancel->isVisible());
+    EXPECT_TRUE(close->isVisible());
 
     // A list update: busy, with nothing to cancel.
     window.showRunning(false);
+    EXPECT_FALSE(close->isVisible());
     EXPECT_TRUE(progress->isVisible());
     EXPECT_EQ(progress->maximum(), 0);  // busy, of unknown extent
     EXPECT_FALSE(cancel->isVisible());
@@ -268,6 +271,21 @@ TEST_F(SyncWindow, ButtonsReachTheControllerAndProgressFollowsTheRun) {
     window.showIdle();
     EXPECT_FALSE(progress->isVisible());
     EXPECT_FALSE(cancel->isVisible());
+    close->click();
+    EXPECT_FALSE(window.isVisible());
+
+    // A long status line keeps its start and its end, and the window its width.
+    window.showWindow();
+    const int width = window.width();
+    const QString text =
+        "Synchronization of \"" + QString(300, u'N') + "\" completed successfully.";
+    window.setStatusLine(text);
+    const QString shown = window.displayedStatusLine();
+    EXPECT_EQ(window.statusLine(), text);
+    EXPECT_TRUE(shown.startsWith("Synchronization of \"NN") && shown.size() < text.size() &&
+                shown.endsWith("N\" completed successfully."))
+        << shown.toStdString();
+    EXPECT_EQ(window.width(), width);
 }
 
 TEST(SyncWindowFactory, ControllersGetThisWindow) {
