@@ -221,12 +221,15 @@ void KTLAppDelegate::openURIs(const QStringList& uris) {
 }
 
 void KTLAppDelegate::toggleStartAtLogin() {
+    setStartAtLogin(!KTLStartAtLogin::isEnabled());
+}
+
+bool KTLAppDelegate::setStartAtLogin(bool enable) {
     std::string error;
-    const bool enable = !KTLStartAtLogin::isEnabled();
-    if (!KTLStartAtLogin::setEnabled(enable, &error))
-        runAlert(
-            KTLLocalizedString(QStringLiteral("Start at Login")),
-            KTLFormatWith(KTLLocalizedString(QStringLiteral("The login item \"%1$@\" could "
-                                                            "not be changed - %2$@.")),
-                          pathText(KTLStartAtLogin::entryPath()), QString::fromStdString(error)));
+    if (KTLStartAtLogin::setEnabled(enable, &error)) return true;
+    runAlert(KTLLocalizedString(QStringLiteral("Start at Login")),
+             KTLFormatWith(KTLLocalizedString(QStringLiteral("The login item \"%1$@\" could "
+                                                             "not be changed - %2$@.")),
+                           pathText(KTLStartAtLogin::entryPath()), QString::fromStdString(error)));
+    return false;
 }

@@ -1,5 +1,6 @@
 #include "KTLAppDelegate.h"
 #include "KTLPreferencesWindow.h"
+#include "KTLStartAtLogin.h"
 #include "KTLSyncController.h"
 #include "KTLSyncListWindow.h"
 #include "KTLSyncWindow.h"
@@ -9,7 +10,13 @@
 // the volume chooser's states. They go through the same operations as the menus and scripting.
 
 void KTLAppDelegate::showPreferences() {
-    if (!_preferencesWindow) _preferencesWindow = std::make_unique<KTLPreferencesWindow>();
+    if (!_preferencesWindow) {
+        _preferencesWindow = std::make_unique<KTLPreferencesWindow>();
+        _preferencesWindow->addSetting(
+            QStringLiteral("Start at Login"), "_startAtLoginButton",
+            [] { return KTLStartAtLogin::isEnabled(); },
+            [this](bool on) { return setStartAtLogin(on); });
+    }
     _preferencesWindow->showWindow();
 }
 

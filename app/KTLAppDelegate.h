@@ -163,6 +163,7 @@ class KTLAppDelegate : public QObject {
     // Brings a drive's window forward, with the question it waits on.
     void showDriveWindow(const KTLSyncController* controller);
     void toggleStartAtLogin();
+    bool setStartAtLogin(bool enable);
     // Every drive with a configuration, as the tray tells it.
     std::vector<KTLDriveStatus> driveStatuses();
     KTLTrayState trayState() { return trayStateFor(driveStatuses()); }

@@ -38,8 +38,7 @@ QAction* makeAction(QObject* parent, const char* objectName, const QString& titl
 KTLMenus::KTLMenus(QObject* parent)
     : QObject(parent),
       selectDeviceAction(makeAction(this, "doSelectDevice", QStringLiteral("Select Drive…"), u'S')),
-      preferencesAction(
-          makeAction(this, "showPreferences", QStringLiteral("Preferences…"), u'P')),
+      preferencesAction(makeAction(this, "showPreferences", QStringLiteral("Preferences…"), u'P')),
       startAtLoginAction(
           makeAction(this, "toggleStartAtLogin", QStringLiteral("Start at Login"), u't', true)),
       helpAction(makeAction(this, "doHelp", QStringLiteral("Pellora Help"), u'H')),
@@ -110,8 +109,7 @@ QMenu* KTLMenus::applicationMenu() {
         disconnect(menu, &QMenu::aboutToShow, this, nullptr);
         connect(menu, &QMenu::aboutToShow, this, [this] {
             for (QAction* action : {selectDeviceAction, preferencesAction, toggleLogWindowAction,
-                                    startAtLoginAction,
-                                    helpAction, quitAction})
+                                    startAtLoginAction, helpAction, quitAction})
                 if (_validator) _validator(action);
         });
     }
@@ -121,8 +119,8 @@ QMenu* KTLMenus::applicationMenu() {
 QMenuBar* KTLMenus::makeMenuBar(QWidget* window) {
     auto* bar = new QMenuBar(window);
     bar->setObjectName(QStringLiteral("_menuBar"));
-    QMenu* application =
-        makeMenu(QStringLiteral("Pellora"), {selectDeviceAction, preferencesAction, startAtLoginAction}, bar);
+    QMenu* application = makeMenu(QStringLiteral("Pellora"),
+                                  {selectDeviceAction, preferencesAction, startAtLoginAction}, bar);
     application->addSeparator();
     application->addAction(helpAction);
     application->addSeparator();

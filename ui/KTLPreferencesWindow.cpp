@@ -88,9 +88,24 @@ QStringList KTLPreferencesWindow::offeredFileSystems() {
     return offered;
 }
 
+void KTLPreferencesWindow::addSetting(const QString& title, const char* name,
+                                      std::function<bool()> get, std::function<bool(bool)> set) {
+    QCheckBox* box = makeCheckBox(title, name, this);
+    box->setChecked(get());
+    connect(box, &QCheckBox::clicked, this, [box, get, set](bool on) {
+        // A setting that could not be changed shows what it still is.
+        if (!set(on)) box->setChecked(get());
+    });
+    // Above the debug box, the last of the settings.
+    auto* layout = static_cast<QVBoxLayout*>(this->layout());
+    layout->insertWidget(layout->indexOf(_debugButton), box);
+    _settings.append({box, std::move(get)});
+}
+
 void KTLPreferencesWindow::reload() {
     _syncOnConnectButton->setChecked(defaults().boolForKey(kSyncOnConnectKey));
     _debugButton->setChecked(defaults().boolForKey(kDebugKey));
+    for (const auto& [box, get] : _settings) box->setChecked(get());
 
     // A volume mounted since the last look brings its type along.
     qDeleteAll(_fileSystemButtons);
@@ -133,6 +148,7 @@ bool KTLPreferencesWindow::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate) {
         _syncOnConnectButton->setChecked(defaults().boolForKey(kSyncOnConnectKey));
         _debugButton->setChecked(defaults().boolForKey(kDebugKey));
+        for (const auto& [box, get] : _settings) box->setChecked(get());
     }
     return QWidget::event(event);
 }

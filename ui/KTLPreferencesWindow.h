@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QStringList>
 #include <QWidget>
 
@@ -20,6 +22,11 @@ class KTLPreferencesWindow : public QWidget {
     // Sets every box from the defaults; the debug mode may have changed from the Log menu.
     void reload();
 
+    // A setting kept elsewhere than the defaults' plain keys (starting at login): its box shows
+    // what `get` says and hands each click to `set`, which answers whether it took.
+    void addSetting(const QString& title, const char* name, std::function<bool()> get,
+                    std::function<bool(bool)> set);
+
     // The file system types offered: the registered defaults, the common Linux types, those of
     // the mounted volumes and any the user listed, each once, in that order.
     static QStringList offeredFileSystems();
@@ -34,4 +41,5 @@ class KTLPreferencesWindow : public QWidget {
     QCheckBox* _debugButton;
     QGridLayout* _fileSystemGrid;
     QList<QCheckBox*> _fileSystemButtons;
+    QList<std::pair<QCheckBox*, std::function<bool()>>> _settings;
 };
