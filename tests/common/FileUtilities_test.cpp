@@ -74,7 +74,8 @@ TEST(OntoOperations, AFolderAgainstAFileChangesNothingAndAsksOnce) {
     const TreeSnapshot before = snapshotTree(dir.path());
     FileManager manager;
     for (auto op : {copyPathOntoPath, movePathOntoPath})
-        for (const auto& [from, onto] : {std::pair{"folder", "file"}, std::pair{"file", "folder"}}) {
+        for (const auto& [from, onto] :
+             {std::pair{"folder", "file"}, std::pair{"file", "folder"}}) {
             Handler handler;
             EXPECT_FALSE(op(manager, dir / from, dir / onto, &handler)) << from;
             ASSERT_EQ(handler.errors.size(), 1u) << from;
@@ -180,8 +181,8 @@ TEST(OrvaneDescriptors, PathsRoundTripThroughFileURLsOnly) {
     QUrl url;
     const auto alias = AEDescriptor::descriptorWithDescriptorType(fourCharCode("alis"), "/x");
     EXPECT_FALSE(retrieveURL(alias, &url));
-    ASSERT_TRUE(retrieveURL(AEDescriptor::descriptorWithDescriptorType(fourCharCode("furl"),
-                                                                       "http://example.org/x"),
-                            &url));
+    ASSERT_TRUE(retrieveURL(
+        AEDescriptor::descriptorWithDescriptorType(fourCharCode("furl"), "http://example.org/x"),
+        &url));
     EXPECT_FALSE(pathOfFileURL(url));
 }

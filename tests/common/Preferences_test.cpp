@@ -91,8 +91,8 @@ TEST(LogController, TheFileFollowsTheTextWithinASecondAndSurvivesRemovalAndResta
         log.setLogFilename(file);
         EXPECT_TRUE(log.readLogFile());
         log.addLogString("Pellora starting.", true, true);
-        EXPECT_TRUE(log.text().contains(QRegularExpression(
-            R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d Pellora starting.\n$)")));
+        EXPECT_TRUE(log.text().contains(
+            QRegularExpression(R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d Pellora starting.\n$)")));
         ASSERT_TRUE(runUntil([&] { return matches(log); }, 1500));
         // A file removed behind our back is written whole again, not just the new lines.
         ASSERT_EQ(unlink(file.c_str()), 0);

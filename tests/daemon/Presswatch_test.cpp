@@ -187,7 +187,8 @@ TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
         presswatch::watch(_config);
         EXPECT_EQ(_pauses, pauses);
         std::vector<size_t> expected(11, 0);
-        for (size_t i = 0; i < row.launchesAtPause.size(); ++i) expected[i] = row.launchesAtPause[i];
+        for (size_t i = 0; i < row.launchesAtPause.size(); ++i)
+            expected[i] = row.launchesAtPause[i];
         EXPECT_EQ(_launchesAtPause, expected);
     }
     EXPECT_EQ(readLines(_dir / "log").back(),

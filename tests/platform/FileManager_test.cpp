@@ -182,13 +182,16 @@ TEST(FileManager, AnOpenFolderReadsOnlyItsOwnEntriesAndNeverThroughALink) {
 TEST(PathUtilities, StandardizeAbbreviateAndSplit) {
     TestHome home;
     setenv("HOME", "/home/u", 1);
-    const std::pair<std::string, std::string> standardized[] = {
-        {"~/Sites/", "/home/u/Sites"}, {"~x/a", "~x/a"}, {"/a//b/./c/../d", "/a/b/d"},
-        {"/../a", "/a"}, {"a/../../b", "../b"}};
+    const std::pair<std::string, std::string> standardized[] = {{"~/Sites/", "/home/u/Sites"},
+                                                                {"~x/a", "~x/a"},
+                                                                {"/a//b/./c/../d", "/a/b/d"},
+                                                                {"/../a", "/a"},
+                                                                {"a/../../b", "../b"}};
     for (const auto& [in, out] : standardized) EXPECT_EQ(stringByStandardizingPath(in), out) << in;
-    const std::pair<std::string, std::string> abbreviated[] = {
-        {"/home/u/Sites", "~/Sites"}, {"/home/u", "~"}, {"/home/u2/x", "/home/u2/x"},
-        {"/srv/home/u", "/srv/home/u"}};
+    const std::pair<std::string, std::string> abbreviated[] = {{"/home/u/Sites", "~/Sites"},
+                                                               {"/home/u", "~"},
+                                                               {"/home/u2/x", "/home/u2/x"},
+                                                               {"/srv/home/u", "/srv/home/u"}};
     for (const auto& [in, out] : abbreviated)
         EXPECT_EQ(stringByAbbreviatingWithTildeInPath(in), out) << in;
     EXPECT_EQ(stringByDeletingLastPathComponent("/a/b/"), "/a");

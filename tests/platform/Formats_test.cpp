@@ -82,25 +82,26 @@ auto withFileSizeLimit(rlim_t bytes, Body body) {
 TEST(PropertyList, EveryTypeRoundTripsWithItsTypeThroughXmlAndBinary) {
     QByteArray allBytes;
     for (int i = 0; i < 256; ++i) allBytes += char(i);
-    const QVariantMap leaves{
-        {"string", QString::fromUtf8("caf\u00e9 \U0001F600 <&> ]]>")},
-        {"int64 min", std::numeric_limits<qint64>::min()},
-        {"uint64 max", std::numeric_limits<quint64>::max()},
-        {"real", 0.1},
-        {"true", true},
-        {"data", allBytes},
-        {"past", kDistantPast},
-        {"empty", QVariantList()},
-        {"", QStringLiteral("empty key")}};
+    const QVariantMap leaves{{"string", QString::fromUtf8("caf\u00e9 \U0001F600 <&> ]]>")},
+                             {"int64 min", std::numeric_limits<qint64>::min()},
+                             {"uint64 max", std::numeric_limits<quint64>::max()},
+                             {"real", 0.1},
+                             {"true", true},
+                             {"data", allBytes},
+                             {"past", kDistantPast},
+                             {"empty", QVariantList()},
+                             {"", QStringLiteral("empty key")}};
     const QVariant value = QVariantMap{{"leaves", leaves}, {"list", QVariantList{leaves, 1.5}}};
     QString error;
     const auto back = readPropertyList(writePropertyListXML(value, &error), &error);
     ASSERT_TRUE(back) << error.toStdString();
     EXPECT_EQ(*back, value);
     const QVariantMap got = back->toMap().value("leaves").toMap();
-    for (const auto& [key, type] : std::vector<std::pair<const char*, int>>{
-             {"int64 min", QMetaType::LongLong}, {"uint64 max", QMetaType::ULongLong},
-             {"true", QMetaType::Bool}, {"data", QMetaType::QByteArray}})
+    for (const auto& [key, type] :
+         std::vector<std::pair<const char*, int>>{{"int64 min", QMetaType::LongLong},
+                                                  {"uint64 max", QMetaType::ULongLong},
+                                                  {"true", QMetaType::Bool},
+                                                  {"data", QMetaType::QByteArray}})
         EXPECT_EQ(got.value(key).typeId(), type) << key;
 
     // Binary: distant dates, -1 and the unsigned maximum, a string holding NUL refused.
@@ -115,14 +116,19 @@ TEST(PropertyList, EveryTypeRoundTripsWithItsTypeThroughXmlAndBinary) {
     EXPECT_EQ(readPropertyList(binaryList({object(0x14, bigEndian(0, 8) + bigEndian(~0ull, 8))}))
                   ->toULongLong(),
               std::numeric_limits<quint64>::max());
-    EXPECT_FALSE(readPropertyList(binaryList({object(0xa1, bigEndian(1, 1)), object(0x54, "ab\0c")})));
+    EXPECT_FALSE(
+        readPropertyList(binaryList({object(0xa1, bigEndian(1, 1)), object(0x54, "ab\0c")})));
 }
 
 TEST(PropertyList, MalformedOrHostileInputFailsWithAReason) {
     const QByteArray good = writePropertyListXML(QVariantMap{{"a", QVariantList{1, "two"}}});
     std::vector<QByteArray> bad{
-        QByteArray(), "not a property list", "<plist version=\"1.0\"><uid>1</uid></plist>",
-        "bplist00", nested(kPropertyListMaxDepth + 1, false), nested(kPropertyListMaxDepth + 1, true),
+        QByteArray(),
+        "not a property list",
+        "<plist version=\"1.0\"><uid>1</uid></plist>",
+        "bplist00",
+        nested(kPropertyListMaxDepth + 1, false),
+        nested(kPropertyListMaxDepth + 1, true),
         binaryList({object(0xa1, bigEndian(0, 1))}),  // an array holding itself
         binaryList({object(0xa1, bigEndian(5, 1))}),  // a reference past the table
         binaryList({object(0xaf, object(0x13, bigEndian(1ull << 40, 8)))}),

@@ -37,10 +37,13 @@ TEST(MountTable, UndoesTheKernelsEscapesAndTakesTheLongestWholeComponentPrefix) 
     fake.add(outer, "/dev/sdb1");  // after the nested one: table order must not matter
     fake.add(makeFolder(dir / "proc"), "proc", "proc");
     fake.add(makeFolder(dir / "again"), "/dev/sdb1");
-    const std::pair<std::string, std::string> cases[] = {
-        {inner, "/dev/sdc1"}, {dir / "link", "/dev/sdc1"}, {sibling, "/dev/sdb1"},
-        {outer, "/dev/sdb1"}, {dir.path(), "/dev/sda1"}};
-    for (const auto& [path, source] : cases) EXPECT_EQ(volumeForPath(path).value_or(MountEntry()).source, source) << path;
+    const std::pair<std::string, std::string> cases[] = {{inner, "/dev/sdc1"},
+                                                         {dir / "link", "/dev/sdc1"},
+                                                         {sibling, "/dev/sdb1"},
+                                                         {outer, "/dev/sdb1"},
+                                                         {dir.path(), "/dev/sda1"}};
+    for (const auto& [path, source] : cases)
+        EXPECT_EQ(volumeForPath(path).value_or(MountEntry()).source, source) << path;
     std::vector<std::string> local;
     for (const MountEntry& e : mountedLocalVolumes()) local.push_back(e.mountPoint);
     EXPECT_EQ(local, (std::vector<std::string>{"/", inner, outer}));
@@ -54,9 +57,10 @@ TEST(MountMonitor, ReportsArrivalRenameAndDepartureButNotWhatWasThereOrIsNoDevic
     MountMonitor monitor;
     monitor.setBlockDeviceFolder(makeFolder(dir / "block"));
     QStringList events;
-    QObject::connect(&monitor, &MountMonitor::appeared, [&](const QString& d, const std::string& p) {
-        events << "appeared " + d + " " + QString::fromStdString(p);
-    });
+    QObject::connect(&monitor, &MountMonitor::appeared,
+                     [&](const QString& d, const std::string& p) {
+                         events << "appeared " + d + " " + QString::fromStdString(p);
+                     });
     QObject::connect(&monitor, &MountMonitor::descriptionChanged,
                      [&](const QString& d, const std::optional<std::string>& p) {
                          events << "changed " + d + " " + QString::fromStdString(p.value_or("-"));

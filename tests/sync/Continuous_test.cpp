@@ -204,8 +204,10 @@ TEST(ItemTreeScan, ChangedMeansLaterAndDeletionsShowWhereTheFolderTimeIsLater) {
     auto controller = KTLSyncController::controllerForMountPoint(drive.path());
     const std::string root = home.path();
     constexpr int64_t then = 1500000000;
-    for (const char* folder : {"/Sites", "/Sites/sub", "/Sites/kind"}) mkdir((root + folder).c_str(), 0755);
-    for (const char* file : {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/.pellora-tmp-1"})
+    for (const char* folder : {"/Sites", "/Sites/sub", "/Sites/kind"})
+        mkdir((root + folder).c_str(), 0755);
+    for (const char* file :
+         {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/.pellora-tmp-1"})
         ASSERT_TRUE(writeFile(root + file, "x"));
     controller->setSyncItemList({"~/Sites", "~/notes", "~/.pellora-tmp-1", "~/Sites"});
     controller->setItemInventory(controller->buildItemTreeUsingFTS());
@@ -215,8 +217,8 @@ TEST(ItemTreeScan, ChangedMeansLaterAndDeletionsShowWhereTheFolderTimeIsLater) {
     auto age = [&](const char* path, int64_t seconds) {
         ASSERT_TRUE(setModificationTime(root + path, seconds * kSecondNs));
     };
-    for (const char* path : {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/Sites/sub",
-                             "/Sites/kind"})
+    for (const char* path :
+         {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/Sites/sub", "/Sites/kind"})
         age(path, then);
     ASSERT_EQ(unlink((root + "/Sites/gone").c_str()), 0);
     ASSERT_EQ(rmdir((root + "/Sites/kind").c_str()), 0);

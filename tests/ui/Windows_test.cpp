@@ -93,9 +93,10 @@ TEST_F(SyncWindow, EachSheetButtonAnswersItsCode) {
     KTLConflictSheetTexts texts;
     texts.message = "\"a\" has been modified on both sides.";
     texts.showSourceButtons = true;
-    const std::pair<const char*, Answer> conflict[] = {
-        {"_conflictNewerButton", {1, false}}, {"_conflictOlderButton", {-1, false}},
-        {"_conflictNewerSourceButton", {2, false}}, {"_conflictOlderSourceButton", {-2, true}}};
+    const std::pair<const char*, Answer> conflict[] = {{"_conflictNewerButton", {1, false}},
+                                                       {"_conflictOlderButton", {-1, false}},
+                                                       {"_conflictNewerSourceButton", {2, false}},
+                                                       {"_conflictOlderSourceButton", {-2, true}}};
     for (const auto& [name, expected] : conflict) {
         window.beginConflictSheet(texts, record);
         if (expected.second) child<QCheckBox>("_conflictDontAskAgainButton")->click();
