@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PrivateBus.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -152,3 +154,12 @@ class Pellora {
     pid_t _pid = -1;
     std::optional<int> _status;
 };
+
+// A bus of the program's own for the tests that script the application, started by the first
+// of them; the others keep to the nonexistent one CTest gives them.
+inline void usePrivateBus() {
+    static std::unique_ptr<PrivateBus> bus;
+    if (bus) return;
+    bus = std::make_unique<PrivateBus>();
+    ASSERT_TRUE(bus->ok()) << "could not start dbus-daemon";
+}

@@ -51,10 +51,7 @@ std::optional<std::string> withBusyLoopDrive(TestHome& home, const std::string& 
         writeTree(home.path() + "/Sites/blog/post.txt", QByteArray(300000, 'p'));
         if (umount2(mountPoint.c_str(), 0) != 0) return "cannot prepare";
 
-        int argc = 1;
-        char name[] = "BusyHold_test";
-        char* argv[] = {name, nullptr};
-        QApplication app(argc, argv);
+        // The child goes on with the application object it was forked with.
         PreferenceDomain& defaults = PreferenceDomain::standardUserDefaults();
         defaults.setObject(QVariantList{QStringLiteral("ext4")},
                            QStringLiteral("accepted-file-systems"));

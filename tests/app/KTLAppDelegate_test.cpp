@@ -31,21 +31,18 @@ namespace {
 // Installed before any delegate, so that the delegate's filter sees a quit first; counts the
 // quits that got through and swallows them, so that the tests go on.
 struct AppEnvironment : testing::Environment, QObject {
-    int argc = 1;
-    char name[24] = "KTLAppDelegate_test";
-    char* argv[2] = {name, nullptr};
     std::unique_ptr<TestHome> home;
-    std::unique_ptr<QApplication> app;
     int quits = 0;
     void SetUp() override {
         home = std::make_unique<TestHome>();
-        app = std::make_unique<QApplication>(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-        app->installEventFilter(this);
+        qApp->installEventFilter(this);
     }
-    void TearDown() override { app.reset(), home.reset(); }
+    void TearDown() override {
+        qApp->removeEventFilter(this);
+        home.reset();
+    }
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched != app.get() || event->type() != QEvent::Quit) return false;
+        if (watched != qApp || event->type() != QEvent::Quit) return false;
         ++quits;
         return true;
     }

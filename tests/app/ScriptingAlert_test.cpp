@@ -23,22 +23,10 @@
 
 namespace {
 
-// The bus first: the delegate takes the service name on it at launch.
 struct AlertEnvironment : testing::Environment {
-    int argc = 1;
-    char name[24] = "ScriptingAlert_test";
-    char* argv[2] = {name, nullptr};
-    std::unique_ptr<PrivateBus> bus;
     std::unique_ptr<TestHome> home;
-    std::unique_ptr<QApplication> app;
-    void SetUp() override {
-        bus = std::make_unique<PrivateBus>();
-        ASSERT_TRUE(bus->ok()) << "could not start dbus-daemon";
-        home = std::make_unique<TestHome>();
-        app = std::make_unique<QApplication>(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override { app.reset(), home.reset(), bus.reset(); }
+    void SetUp() override { home = std::make_unique<TestHome>(); }
+    void TearDown() override { home.reset(); }
 };
 auto* const kEnv = testing::AddGlobalTestEnvironment(new AlertEnvironment);
 
@@ -75,6 +63,9 @@ std::vector<QMessageBox*> alertsUp() {
 }
 
 class ScriptingAlert : public testing::Test {
+  public:
+    static void SetUpTestSuite() { usePrivateBus(); }
+
   protected:
     void SetUp() override {
         drive = makeFolder(dir / "DRIVE");

@@ -12,16 +12,6 @@
 
 namespace {
 
-struct BusEnvironment : testing::Environment {
-    std::unique_ptr<PrivateBus> bus;
-    void SetUp() override {
-        bus = std::make_unique<PrivateBus>();
-        ASSERT_TRUE(bus->ok()) << "could not start dbus-daemon";
-    }
-    void TearDown() override { bus.reset(); }
-};
-auto* const kBus = testing::AddGlobalTestEnvironment(new BusEnvironment);
-
 struct Outcome {
     int status = -1;  // -2: killed after the time-out
     std::string out, err;
@@ -106,6 +96,9 @@ std::string furl(const std::string& path) {
 }
 
 class Scripting : public testing::Test {
+  public:
+    static void SetUpTestSuite() { usePrivateBus(); }
+
   protected:
     void SetUp() override {
         top = home.path();

@@ -93,55 +93,6 @@ class HostileDriveConfig : public HostileDrive {
             cases.push_back({"XML cut at " + std::to_string(cut), whole.left(cut),
                              cut < closing ? Expect::Refused : Expect::RefusedOrUsed});
 
-        // Binary lists: sound ones of the wrong shape, and broken ones.
-        const BinaryPlist sound = binaryConfig("~/docs", id.toStdString());
-        const QByteArray good = sound.bytes();
-        for (qsizetype cut :
-             {qsizetype(8), qsizetype(9), qsizetype(20), good.size() - 32, good.size() - 1})
-            cases.push_back({"binary cut at " + std::to_string(cut), good.left(cut)});
-        cases.push_back({"binary offset table beyond the end", sound.bytes(good.size() + 100)});
-        cases.push_back({"binary offset table inside the header", sound.bytes(2)});
-        cases.push_back({"binary with 2^40 objects", sound.bytes(-1, int64_t(1) << 40)});
-        cases.push_back({"binary with no objects", sound.bytes(-1, 0)});
-        cases.push_back({"binary offsets past the end",
-                         sound.bytes(-1, -1, {8, 9999, 9999, 9999, 9999, 9999})});
-        cases.push_back({"binary offsets into the trailer",
-                         sound.bytes(-1, -1, {good.size() - 8, 8, 8, 8, 8, 8})});
-        {
-            BinaryPlist b = sound;
-            b.top = 99;
-            cases.push_back({"binary top object out of range", b.bytes()});
-        }
-        for (int size : {0, 3, 9}) {
-            BinaryPlist b = sound;
-            b.offsetSize = size;
-            // Three-byte offsets are unusual but readable.
-            cases.push_back({"binary offset size " + std::to_string(size), b.bytes(),
-                             size == 3 ? Expect::RefusedOrUsed : Expect::Refused});
-        }
-        {
-            BinaryPlist b = sound;
-            b.refSize = 0;
-            cases.push_back({"binary reference size 0", b.bytes()});
-        }
-        {
-            BinaryPlist b = sound;
-            b.objects[3] = BinaryPlist::header(0xA0, 1) + b.ref(200);
-            cases.push_back({"binary reference out of range", b.bytes()});
-            b.objects[3] = BinaryPlist::header(0xA0, size_t(1) << 40) + b.ref(4);
-            cases.push_back({"binary array count 2^40", b.bytes()});
-            b.objects[3] = BinaryPlist::header(0xA0, 1) + b.ref(3);
-            cases.push_back({"binary list holding itself", b.bytes()});
-            b.objects[0] = BinaryPlist::header(0xD0, 2) + b.ref(1) + b.ref(2) + b.ref(0) + b.ref(5);
-            cases.push_back({"binary dictionary holding itself", b.bytes()});
-        }
-        {
-            BinaryPlist b;
-            b.array({1});
-            b.array({0});
-            cases.push_back({"binary lists holding each other", b.bytes()});
-        }
-
         // Wrong types, in both forms.
         const QVariant list = QVariantList{QStringLiteral("~/docs")};
         cases.push_back({"top level an array", xml(QVariantList{list, id})});
@@ -152,20 +103,6 @@ class HostileDriveConfig : public HostileDrive {
         cases.push_back({"identifier a number", xml(config(list, 42))});
         cases.push_back({"identifier data", xml(config(list, QByteArray("id")))});
         cases.push_back({"identifier a list", xml(config(list, QVariantList{id}))});
-        {
-            BinaryPlist b;
-            b.dict({1, 2}, {3, 5});
-            b.string(kItemsKey.toStdString());
-            b.string(kUUIDKey.toStdString());
-            b.array({4});
-            b.string("~/docs");
-            b.integer(42);
-            cases.push_back({"binary identifier a number", b.bytes()});
-            BinaryPlist t = sound;
-            t.top = 3;
-            cases.push_back({"binary top level an array", t.bytes()});
-        }
-
         // Hostile identifiers: they name folders that are made and removed.
         for (const char* hostile : {"", "/", ".", "..", "../x", "a/.."})
             cases.push_back({"identifier \"" + std::string(hostile) + "\"",
@@ -251,42 +188,6 @@ TEST_F(HostileDriveConfig, BrokenOrHostileFilesAreRefusedAndTouchNothing) {
         EXPECT_EQ(readFile(onDrive("docs/inner/b.txt")), "listed item, inner");
         removeSyncFolder();
     }
-}
-
-// Larger than any configuration needs: refused unread above the cap, read below it.
-TEST_F(HostileDriveConfig, LargeFilesAreBounded) {
-    QVariantMap padded = goodConfig();
-    padded.insert(QStringLiteral("padding"), QByteArray(6000 * 1024, 'p'));
-    QByteArray under = xml(padded);
-    ASSERT_GT(under.size(), 8 * 1000 * 1000);
-    ASSERT_LE(under.size(), 8 * 1024 * 1024);
-    padded.insert(QStringLiteral("padding"), QByteArray(7000 * 1024, 'p'));
-    const QByteArray over = xml(padded);
-    ASSERT_GT(over.size(), 9 * 1024 * 1024);
-    QByteArray invalid = over;
-    invalid.truncate(over.size() - 100);
-
-    for (const QByteArray* bytes : {&over, const_cast<const QByteArray*>(&invalid)}) {
-        writeRawConfig(*bytes);
-        freshController();
-        controller->show();
-        EXPECT_FALSE(controller->readConfigFile());
-        EXPECT_GE(ui->countLines(QStringLiteral("Unable to read configuration file from")), 1)
-            << ui->drawer.toStdString();
-        ASSERT_NO_FATAL_FAILURE(watchSentinels());
-        const HeadlessRun r = run(30);
-        expectCleanEnd(r);
-        EXPECT_TRUE(r.exitedWith(1) && r.says(kNotPrepared)) << r.output;
-        EXPECT_EQ(sentinelEvents(), "");
-        EXPECT_EQ(readFile(configPath()), *bytes);
-        EXPECT_FALSE(pathExists(target()));
-    }
-
-    writeRawConfig(under);
-    const HeadlessRun r = run();
-    EXPECT_TRUE(r.exitedWith(0)) << r.output;
-    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "listed item");
-    expectSentinelsUntouched();
 }
 
 // Entries that step out of the home, name the whole computer, or are too long for a path: each

@@ -429,35 +429,6 @@ TEST(KillCampaign, ASyncClearsUnfinishedCopiesThatAPassLeftOnTheDrive) {
     EXPECT_EQ(readFile(s.onDrive("docs/sub/b.txt")), "bravo\n");
 }
 
-// Finishing an interrupted sync must not make earlier changes look synchronized: a file
-// changed on one side before the recovery still reaches the other side in the same run.
-TEST(KillCampaign, FinishingAnInterruptedSyncKeepsEarlierChanges) {
-    ASSERT_TRUE(pathExists(headlessRunnerBinary())) << headlessRunnerBinary();
-    for (bool interrupted : {false, true}) {
-        SCOPED_TRACE(interrupted ? "interrupted" : "not interrupted");
-        Scenario s;
-        ASSERT_NO_FATAL_FAILURE(s.writeConfig({QStringLiteral("~/corpus")}));
-        ASSERT_NO_FATAL_FAILURE(s.put(s.mac("corpus/a.txt"), "first\n"));
-        RunnerRun first = runRunner(s.drive, kSyncArguments);
-        ASSERT_EQ(first.exitStatus, 0) << first.output;
-
-        // Later than the stored last sync time (kept to the second), earlier than the next run.
-        sleep(1);
-        ASSERT_NO_FATAL_FAILURE(s.put(s.mac("corpus/a.txt"), "changed\n", nowNs()));
-        ASSERT_NO_FATAL_FAILURE(s.put(s.mac("corpus/b.txt"), "new\n"));
-        // What a run cut off before it staged anything leaves behind.
-        if (interrupted) {
-            ASSERT_TRUE(runCommand({"mkdir", "-p", s.macStaging()}));
-        }
-
-        RunnerRun next = runRunner(s.drive, kSyncArguments);
-        ASSERT_EQ(next.exitStatus, 0) << next.output;
-        EXPECT_EQ(next.output.find("Interrupted Sync Detected") != std::string::npos, interrupted);
-        EXPECT_EQ(readFile(s.onDrive("corpus/b.txt")), "new\n");  // missing items still travel
-        EXPECT_EQ(readFile(s.onDrive("corpus/a.txt")), "changed\n");
-    }
-}
-
 // A run killed once copies from the drive are staged, a file then edited at home: finishing
 // the run keeps the edit and moves the rest into place, by the run's own record of what it
 // decided (even for an edit dated before the staging) and, without one, by the time the

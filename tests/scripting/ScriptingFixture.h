@@ -13,24 +13,17 @@
 #include "AEDescriptor.h"
 #include "PrivateBus.h"
 
-// Every scripting test process gets its own bus, then the application object.
+// Every scripting test process gets its own bus; the program's main makes the application.
 struct ScriptingEnvironment : testing::Environment {
-    int argc = 1;
-    char name[16] = "scripting_test";
-    char* argv[2] = {name, nullptr};
     std::unique_ptr<PrivateBus> bus;
-    std::unique_ptr<QCoreApplication> app;
 
     void SetUp() override {
         bus = std::make_unique<PrivateBus>();
         ASSERT_TRUE(bus->ok()) << "could not start dbus-daemon";
-        app = std::make_unique<QCoreApplication>(argc, argv);
     }
-    void TearDown() override {
-        app.reset();
-        bus.reset();
-    }
+    void TearDown() override { bus.reset(); }
 };
+
 inline ScriptingEnvironment* const kScriptingEnvironment =
     static_cast<ScriptingEnvironment*>(testing::AddGlobalTestEnvironment(new ScriptingEnvironment));
 

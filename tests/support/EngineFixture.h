@@ -24,18 +24,13 @@
 #include "TempDir.h"
 #include "TreeSnapshot.h"
 
-// The application object the workers hand their lines and questions to, and one home for the
-// whole process in which the preference stores settle on first use (they keep their path for
-// the life of the process; each test still gets a home of its own).
+// One home for the whole process in which the preference stores settle on first use (they
+// keep their path for the life of the process; each test still gets a home of its own). The
+// program's main makes the application object the workers hand their lines and questions to.
 struct EngineEnvironment : testing::Environment {
-    int argc = 1;
-    char name[16] = "engine_test";
-    char* argv[2] = {name, nullptr};
-    std::unique_ptr<QCoreApplication> app;
     std::unique_ptr<TestHome> processHome;
 
     void SetUp() override {
-        app = std::make_unique<QCoreApplication>(argc, argv);
         processHome = std::make_unique<TestHome>();
         KTLUserDefaults::sharedInstance();
         PreferenceDomain::standardUserDefaults();
@@ -44,7 +39,6 @@ struct EngineEnvironment : testing::Environment {
     void TearDown() override {
         KTLSyncController::setWindowFactory(nullptr);
         processHome.reset();
-        app.reset();
     }
 };
 inline const auto* const kEngineEnvironment =

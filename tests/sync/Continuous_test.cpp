@@ -1,0 +1,244 @@
+// Continuous-sync passes, sync-list updates and the worker's queue.
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
+#include <QTimeZone>
+#include <mutex>
+
+#include "EngineFixture.h"
+#include "MainThread.h"
+#include "SampleTree.h"
+
+namespace {
+
+const QString kScanned = QStringLiteral("Scan completed.");
+
+class Continuous : public EngineTest {
+  protected:
+    const int64_t t0 = nowNs() - 3600 * kSecondNs;
+    int64_t since = 0;  // the passes' reference time, in whole seconds
+
+    // Synchronized items, continuous sync on (which builds the tree), and a reference time
+    // in the past that later changes are measured against.
+    void startSynchronized() {
+        put(mac("docs/a.txt"), "alpha", t0);
+        put(mac("docs/sub/b.txt"), "bravo", t0);
+        put(mac("docs/kind"), "a file for now", t0);
+        put(mac("notes.txt"), "notes", t0);
+        for (const char* folder : {"docs/sub", "docs"})
+            ASSERT_TRUE(setModificationTime(mac(folder), t0));
+        writeConfig({"~/docs", "~/notes.txt"});
+        ASSERT_TRUE(sync());
+        controller->setContinuousSyncState(true);
+        ASSERT_TRUE(waitUntil([&] { return !controller->busy(); }));
+        since = t0 / kSecondNs + 100;
+        controller->setLastSyncTime(QDateTime::fromSecsSinceEpoch(since, QTimeZone::utc()));
+    }
+    int64_t later(int seconds = 10) const { return (since + seconds) * kSecondNs; }
+    bool pass() {
+        controller->continuousSyncNow();
+        startedWorker();
+        return waitUntil([&] { return !controller->busy(); });
+    }
+    bool update(const QStringList& list) {
+        controller->updateSyncList(list);
+        startedWorker();
+        return waitUntil([&] { return !controller->busy(); });
+    }
+    QStringList storedList() {
+        const auto value = readPropertyList(readFile(configPath()));
+        return value ? value->toMap().value("tapline-items-to-sync").toStringList()
+                     : QStringList{"<unreadable>"};
+    }
+};
+
+TEST_F(Continuous, APassCarriesChangesAdditionsAndDeletionsWithoutAQuestion) {
+    startSynchronized();
+    const ino_t notes = inodeOf(onDrive("notes.txt"));
+    put(mac("docs/a.txt"), "alpha saved again", later());
+    // Within the reference second: not later, so not copied.
+    put(mac("docs/sub/b.txt"), "bravo, same second", since * kSecondNs + 900000000);
+    put(mac("docs/new/inner/x.txt"), "x", t0);
+    ASSERT_EQ(unlink(mac("docs/kind").c_str()), 0);
+    put(mac("docs/kind/now-a-folder.txt"), "inside", t0);
+    ASSERT_TRUE(setModificationTime(mac("docs"), later()));
+    controller->setCancelPending(true);  // a pass ignores it
+
+    ASSERT_TRUE(pass());
+
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "alpha saved again");
+    EXPECT_EQ(readFile(onDrive("docs/sub/b.txt")), "bravo");
+    EXPECT_EQ(inodeOf(onDrive("notes.txt")), notes);
+    EXPECT_EQ(readFile(onDrive("docs/new/inner/x.txt")), "x");
+    EXPECT_EQ(readFile(onDrive("docs/kind/now-a-folder.txt")), "inside");
+    EXPECT_FALSE(containsTemporaryName(drive));
+    EXPECT_TRUE(ui->sheets.empty());
+    EXPECT_EQ(ui->countLines(kScanned), 1);
+
+    // A deletion shows only once its folder's time is later than the reference.
+    ASSERT_EQ(unlink(mac("docs/sub/b.txt").c_str()), 0);
+    ASSERT_TRUE(setModificationTime(mac("docs/sub"), since * kSecondNs));
+    controller->setLastSyncTime(QDateTime::fromSecsSinceEpoch(since, QTimeZone::utc()));
+    ASSERT_TRUE(pass());
+    EXPECT_TRUE(pathExists(onDrive("docs/sub/b.txt")));
+    ASSERT_TRUE(setModificationTime(mac("docs/sub"), later()));
+    controller->setLastSyncTime(QDateTime::fromSecsSinceEpoch(since, QTimeZone::utc()));
+    ASSERT_EQ(unlink(mac("notes.txt").c_str()), 0);
+    ASSERT_TRUE(pass());
+    EXPECT_FALSE(pathExists(onDrive("docs/sub/b.txt")));
+    EXPECT_FALSE(pathExists(onDrive("notes.txt")));
+}
+
+TEST_F(Continuous, ALinkOnTheDriveNeverLeadsAPassOffIt) {
+    startSynchronized();
+    put(top + "/elsewhere/a.txt", "not the drive", t0);
+    put(top + "/elsewhere/sub/b.txt", "not the drive", t0);
+    ASSERT_EQ(rename(onDrive("docs").c_str(), (top + "/old-docs").c_str()), 0);
+    ASSERT_EQ(symlink((top + "/elsewhere").c_str(), onDrive("docs").c_str()), 0);
+    put(mac("docs/a.txt"), "alpha 2", later());
+    ASSERT_EQ(unlink(mac("docs/sub/b.txt").c_str()), 0);
+    ASSERT_TRUE(setModificationTime(mac("docs/sub"), later()));
+    const TreeSnapshot elsewhere = snapshotTree(top + "/elsewhere");
+    ASSERT_TRUE(pass());
+    EXPECT_EQ(differences(elsewhere, snapshotTree(top + "/elsewhere")), "");
+}
+
+TEST_F(Continuous, IdlePassesDoNothingWhileOffAndTheirWorkOnceOn) {
+    put(mac("docs/a.txt"), "alpha", t0);
+    writeConfig({"~/docs"});
+    ASSERT_TRUE(sync());
+    controller->setContinuousSyncState(false);
+    ASSERT_TRUE(waitUntil([&] { return !controller->busy(); }));
+    const QDateTime synced = controller->lastSyncTime();
+    put(mac("docs/a.txt"), "alpha 2", nowNs() + 60 * kSecondNs);
+    KTLSyncController::setWorkerTiming(std::chrono::milliseconds(10), 3);
+    pumpFor(0.4);
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "alpha");
+    EXPECT_EQ(controller->lastSyncTime(), synced);
+    controller->setContinuousSyncState(true);
+    EXPECT_TRUE(waitUntil([&] { return readFile(onDrive("docs/a.txt")) == "alpha 2"; }, 10));
+}
+
+TEST_F(Continuous, AListUpdateRemovesOnlyTheDroppedEntriesCopies) {
+    put(onDrive("docs/a.txt"), "alpha", t0);
+    put(onDrive("pics/p.jpg"), "picture", t0);
+    put(onDrive("notes.txt"), "notes", t0);
+    put(target() + "/~/unlisted.txt", "in no list", t0);
+    writeConfig({"~/docs", "~/notes.txt", "~/pics/", "~/never-copied"});
+    // The same item written another way counts as dropped.
+    ASSERT_TRUE(update({"~/notes.txt", "~/pics"}));
+    EXPECT_FALSE(pathExists(onDrive("docs")));
+    EXPECT_FALSE(pathExists(onDrive("pics")));
+    EXPECT_TRUE(pathExists(onDrive("notes.txt")));
+    EXPECT_TRUE(pathExists(target() + "/~/unlisted.txt"));
+    EXPECT_EQ(ui->countLines(QStringLiteral("Removing \"")), 2);
+    EXPECT_EQ(storedList(), QStringList({"~/notes.txt", "~/pics"}));
+    EXPECT_EQ(ui->countLines(QStringLiteral("Update Sync Items completed.")), 1);
+}
+
+TEST_F(Continuous, HostileEntriesOfAListUpdateNeverRemoveAnythingOutsideTheSyncFolder) {
+    put(top + "/sentinel/keep.txt", "keep", t0);
+    put(mac("Sites/index.html"), "home page", t0);
+    put(driveStaging() + "/staged.txt", "staged", t0);
+    // A drive prepared elsewhere: its "~" leads into the real home.
+    makeFolders(target());
+    ASSERT_EQ(symlink(home.c_str(), (target() + "/~").c_str()), 0);
+    ASSERT_EQ(symlink((top + "/sentinel").c_str(), (target() + "/linked").c_str()), 0);
+    writeConfig({"~/Sites", "~/../../../sentinel", "../sentinel", "", "/", "TL_VS_W/" + id,
+                 "/linked/keep.txt"});
+    const TreeSnapshot before = snapshotTree(top, false);
+    ui->defaultAnswer = 1;
+    ASSERT_TRUE(update({}));
+    TreeSnapshot after = snapshotTree(top, false);
+    for (auto* tree : {&after, const_cast<TreeSnapshot*>(&before)})
+        for (auto it = tree->begin(); it != tree->end();)
+            it = it->first.find("TolvexConfig") != std::string::npos || it->first.rfind(".", 0) == 0
+                     ? tree->erase(it)
+                     : std::next(it);
+    EXPECT_EQ(differences(before, after), "");
+    EXPECT_EQ(ui->countLines(QStringLiteral("Not removing \"")), 7) << ui->drawer.toStdString();
+}
+
+TEST_F(Continuous, TasksRunInOrderAndDeathEndsTheWorkerAndWhatFollows) {
+    setDebug(true);
+    writeConfig({});
+    std::mutex lock;
+    std::vector<std::pair<bool, bool>> reports;  // on the main thread, busy
+    KTLSyncController::setBusyObserver([&](const std::shared_ptr<KTLSyncController>& c) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (c == controller) reports.emplace_back(isMainThread(), c->busy());
+    });
+    controller->sync();
+    startedWorker();
+    controller->setContinuousSyncState(true);
+    controller->setContinuousSyncState(false);
+    controller->sync();
+    ASSERT_TRUE(waitUntil([&] { return !controller->busy(); }));
+    pumpFor(0.05);
+    const QStringList marks = {QStringLiteral("Synchronization started."),
+                               QStringLiteral("--- building tree first time ---"),
+                               QStringLiteral("--- releasing tree ---")};
+    QStringList seen;
+    for (const QString& line : ui->drawer.split(u'\n'))
+        for (const QString& mark : marks)
+            if (line.contains(mark)) seen << mark;
+    EXPECT_EQ(seen, (QStringList{marks[0], marks[1], marks[2], marks[0]}));
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_EQ(reports, (std::vector<std::pair<bool, bool>>{{true, true}, {false, false}}));
+    }
+    KTLSyncController::setBusyObserver(nullptr);
+
+    controller->driveDisappeared();
+    controller->sync();
+    ASSERT_TRUE(waitUntil([&] { return controller->workerEnded(); }));
+    pumpFor(0.2);
+    EXPECT_EQ(ui->countLines(marks[0]), 2);
+}
+
+TEST(ItemTreeScan, ChangedMeansLaterAndDeletionsShowWhereTheFolderTimeIsLater) {
+    TestHome home;
+    TempDir drive;
+    auto controller = KTLSyncController::controllerForMountPoint(drive.path());
+    const std::string root = home.path();
+    constexpr int64_t then = 1500000000;
+    for (const char* folder : {"/Sites", "/Sites/sub", "/Sites/kind"})
+        mkdir((root + folder).c_str(), 0755);
+    for (const char* file :
+         {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/.pellora-tmp-1"})
+        ASSERT_TRUE(writeFile(root + file, "x"));
+    controller->setSyncItemList({"~/Sites", "~/notes", "~/.pellora-tmp-1", "~/Sites"});
+    controller->setItemInventory(controller->buildItemTreeUsingFTS());
+    using Paths = std::vector<std::string>;
+    EXPECT_EQ(KTLSyncController::contentsOfNode(controller->itemInventory()),
+              (Paths{"~/Sites/", "~/notes"}));
+    auto age = [&](const char* path, int64_t seconds) {
+        ASSERT_TRUE(setModificationTime(root + path, seconds * kSecondNs));
+    };
+    for (const char* path :
+         {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/Sites/sub", "/Sites/kind"})
+        age(path, then);
+    ASSERT_EQ(unlink((root + "/Sites/gone").c_str()), 0);
+    ASSERT_EQ(rmdir((root + "/Sites/kind").c_str()), 0);
+    ASSERT_TRUE(writeFile(root + "/Sites/kind", "now a file"));
+    ASSERT_TRUE(writeFile(root + "/Sites/sub/new", "x"));
+    age("/Sites/sub/page", then + 1);
+    for (const char* path : {"/Sites/kind", "/Sites/sub/new", "/Sites/sub"}) age(path, then);
+    age("/Sites", then);
+    Paths changed, added, deleted;
+    controller->updateItemTreeReturningItemsChanged(changed, int32_t(then), added, deleted);
+    std::sort(added.begin(), added.end());
+    EXPECT_EQ(changed, Paths{"~/Sites/sub/page"});
+    EXPECT_EQ(added, (Paths{"~/Sites/kind", "~/Sites/sub/new"}));
+    EXPECT_TRUE(deleted.empty());
+    age("/Sites", then + 1);
+    changed.clear(), added.clear();
+    controller->updateItemTreeReturningItemsChanged(changed, int32_t(then), added, deleted);
+    std::sort(deleted.begin(), deleted.end());
+    EXPECT_EQ(deleted, (Paths{"~/Sites/gone", "~/Sites/kind"}));
+    EXPECT_TRUE(added.empty());
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+// What a drive prepared elsewhere may hold: unusable configurations, hostile identifiers and
+// entries, links where folders should be, and what a run cut off left behind.
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "EngineFixture.h"
+#include "SampleTree.h"
+
+namespace {
+
+const QString kUnreadable = QStringLiteral("Unable to read configuration file from");
+const QString kCorrupt = QStringLiteral("appears to be corrupt.");
+const QString kInterrupted = QStringLiteral("Interrupted Sync Detected");
+
+QByteArray configWith(const QVariant& items, const QVariant& identifier) {
+    QVariantMap map{{QStringLiteral("tapline-items-to-sync"), items}};
+    if (identifier.isValid()) map.insert(QStringLiteral("tapline-uuid"), identifier);
+    return writePropertyListXML(map);
+}
+
+class DriveSafety : public EngineTest {
+  protected:
+    const int64_t t0 = nowNs() - 3600 * kSecondNs;
+};
+
+TEST_F(DriveSafety, UnusableConfigurationsAreReportedAndNeverLoaded) {
+    const QVariantList docs{QStringLiteral("~/docs")};
+    // The last element: the file is a link to these bytes elsewhere.
+    const std::tuple<const char*, QByteArray, QString, bool> cases[] = {
+        {"empty file", QByteArray(), kUnreadable, false},
+        {"larger than 8 MiB", QByteArray(8 * 1024 * 1024 + 1, ' '), kUnreadable, false},
+        {"not a property list", "<plist><dict><key>x", kCorrupt, false},
+        {"list not strings", configWith(QVariantList{QStringLiteral("~/docs"), 7}, {}), kCorrupt,
+         false},
+        {"identifier ..", configWith(docs, QStringLiteral("..")), kCorrupt, false},
+        {"identifier with a slash", configWith(docs, QStringLiteral("a/b")), kCorrupt, false},
+        {"identifier of 201 bytes", configWith(docs, QString(201, u'a')), kCorrupt, false},
+        // A sound list, but one of the computer's, not the drive's.
+        {"link to a list elsewhere", configWith(docs, QStringLiteral("x")), kUnreadable, true}};
+    for (const auto& [name, bytes, expected, link] : cases) {
+        SCOPED_TRACE(name);
+        unlink(configPath().c_str());
+        if (link) {
+            ASSERT_TRUE(writeFile(top + "/elsewhere.plist", bytes));
+            ASSERT_EQ(symlink((top + "/elsewhere.plist").c_str(), configPath().c_str()), 0);
+        } else {
+            writeRawConfig(bytes);
+        }
+        freshController();
+        controller->show();
+        EXPECT_FALSE(controller->readConfigFile());
+        EXPECT_FALSE(controller->isDeviceSetupForSync());
+        EXPECT_GE(ui->countLines(expected), 1) << ui->drawer.toStdString();
+    }
+    // The longest identifier that is still accepted; the debug line shows what was read.
+    unlink(configPath().c_str());
+    writeRawConfig(configWith(docs, QString(200, u'a')));
+    freshController();
+    controller->show();
+    setDebug(true);
+    EXPECT_TRUE(controller->readConfigFile());
+    EXPECT_TRUE(ui->drawer.contains(QStringLiteral(
+        "-readConfigFile: {\n    \"tapline-items-to-sync\" = (\n        \"~/docs\"\n    );\n"
+        "    \"tapline-uuid\" = aaaa")))
+        << ui->drawer.toStdString();
+    EXPECT_EQ(controller->uniqueID(), QString(200, u'a'));
+}
+
+// An identifier names folders that are created and removed: "..", for one, would make the
+// staging folders the sync folder itself and the home.
+TEST_F(DriveSafety, HostileIdentifiersStopTheRunAndHostileEntriesAreSkipped) {
+    put(mac("docs/a.txt"), "home copy", t0);
+    put(onDrive("docs/a.txt"), "drive copy", t0 + kSecondNs);
+    ui->defaultAnswer = 1;
+    for (const QString& hostile : {QStringLiteral(".."), QString()}) {
+        writeRawConfig(configWith(QVariantList{QStringLiteral("~/docs")}, hostile));
+        const TreeSnapshot before = snapshotTree(top);
+        freshController();
+        ASSERT_TRUE(sync());
+        EXPECT_EQ(differences(before, snapshotTree(top)), "") << hostile.toStdString();
+    }
+    EXPECT_EQ(ui->countLines(failedLine()), 2);
+
+    put(top + "/outside/secret.txt", "outside", t0);
+    put(target() + "/outside/secret.txt", "from the drive", t0 + kSecondNs);
+    put(target() + "/outside/planted.txt", "planted", t0);
+    // "~-sibling" would be the home's path with "-sibling" stuck to it.
+    put(home + "-sibling/data/x.txt", "beside the home", t0);
+    // An entry that holds the drive would copy the drive into itself.
+    const QStringList hostile = {"~/../outside", "~/./docs", "", "/../outside",
+                                 QString::fromStdString(top), "~-sibling/data"};
+    writeConfig(hostile + QStringList{"~/docs"});
+    const TreeSnapshot outside = snapshotTree(top + "/outside");
+    const TreeSnapshot driveOutside = snapshotTree(target() + "/outside");
+    freshController();
+    ui->sheets.clear();
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(ui->countLines(completedLine()), 1) << ui->drawer.toStdString();
+    for (const QString& entry : hostile)
+        EXPECT_EQ(ui->countLines(QStringLiteral("Skipping \"%1\"").arg(entry)), 1)
+            << entry.toStdString();
+    EXPECT_EQ(differences(outside, snapshotTree(top + "/outside")), "");
+    EXPECT_EQ(differences(driveOutside, snapshotTree(target() + "/outside")), "");
+    EXPECT_FALSE(pathExists(target() + top));
+    EXPECT_FALSE(pathExists(target() + "/~-sibling"));
+    EXPECT_EQ(ui->countSheets(FakeSheet::Conflict), 1);  // "~/docs" itself
+}
+
+// Entries that spell the staging folders differently, programs that would run as their owner,
+// and dates the drive could only keep roughly.
+struct ForeignCase {
+    const char* name;
+    QStringList entries;
+    std::string fsType;
+    int answer;  // to every question
+    std::function<void()> plant, check;
+};
+
+TEST_F(DriveSafety, WhatAForeignDriveHoldsStaysOnItsSide) {
+    // Later than any run's last sync time, on a 10 s boundary.
+    const int64_t later = (nowNs() / (10 * kSecondNs) + 360) * 10 * kSecondNs;
+    const QString staging = QStringLiteral("~/.TL_VS_W");
+    const QStringList docs{QStringLiteral("~/docs")};
+    auto dates = [&](int64_t macNs, int64_t driveNs) {
+        return [=, this] {
+            put(mac("docs/a.txt"), "same", macNs);
+            put(onDrive("docs/a.txt"), "same", driveNs);
+        };
+    };
+    auto conflicts = [&](int expected) {
+        return [=, this] { EXPECT_EQ(ui->countSheets(FakeSheet::Conflict), expected); };
+    };
+    const std::vector<ForeignCase> cases = {
+        {"staging spelled otherwise",
+         {staging + "/", "~//.TL_VS_W", staging + "/" + id,
+          QString::fromStdString(home) + "//.TL_VS_W/", "TL_VS_W/" + id, "/TL_VS_W"},
+         "hfsplus", -1, [] {},
+         [&] {
+             EXPECT_TRUE(ui->sheets.empty());
+             for (const auto& entry : std::filesystem::recursive_directory_iterator(target()))
+                 EXPECT_NE(entry.path().filename(), ".TL_VS_W") << entry.path();
+         }},
+        {"setuid, setgid and a stranger's files", {QStringLiteral("~/tools")}, "hfsplus", 1,
+         [&] {
+             put(onDrive("tools/run"), "#!/bin/sh\n", t0);
+             ASSERT_EQ(chmod(onDrive("tools/run").c_str(), 06755), 0);
+             ASSERT_EQ(chmod(onDrive("tools").c_str(), 02755), 0);
+             for (const char* p : {"tools", "tools/run"})
+                 if (geteuid() == 0) ASSERT_EQ(chown(onDrive(p).c_str(), 4321, 4321), 0);
+         },
+         [&] {
+             for (const char* p : {"tools", "tools/run"}) {
+                 struct stat st;
+                 ASSERT_EQ(lstat(mac(p).c_str(), &st), 0) << p;
+                 EXPECT_EQ(st.st_mode & 06000, 0u) << p;
+                 EXPECT_EQ(st.st_mode & 0777, 0755u) << p;
+                 EXPECT_EQ(st.st_uid, geteuid()) << p;
+             }
+         }},
+        {"vfat: 1.9 s apart is the same date", docs, "vfat", 1,
+         dates(later + 1900000000, later), conflicts(0)},
+        {"vfat: 2 s apart is not", docs, "vfat", 1, dates(later + 2 * kSecondNs, later),
+         conflicts(1)},
+        {"exfat: 9 ms", docs, "exfat", 1, dates(later, later + 9000000), conflicts(0)},
+        {"hfsplus: 0.9 s", docs, "hfsplus", 1, dates(later + 900000000, later), conflicts(0)},
+        {"ext4: 1 ns apart", docs, "ext4", 1, dates(later + 1, later), conflicts(1)},
+    };
+    for (const ForeignCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(target());
+        std::filesystem::remove_all(mac("docs"));
+        mounts.add(drive, "/dev/sdz1", c.fsType);
+        writeConfig(c.entries);
+        c.plant();
+        freshController();
+        ui->sheets.clear();
+        ui->drawer.clear();
+        ui->defaultAnswer = c.answer;
+        ASSERT_TRUE(sync());
+        EXPECT_EQ(ui->countLines(completedLine()), 1) << ui->drawer.toStdString();
+        c.check();
+    }
+}
+
+// A link where a folder of the run should be: what lies behind it is newer than the home's
+// copy, so a run that followed it would ask and pull it in.
+struct LinkCase {
+    const char* name;
+    bool onDriveSide;
+    const char* linkAt;   // "ID" stands for the identifier
+    const char* planted;  // below the link's target
+};
+void PrintTo(const LinkCase& c, std::ostream* out) {
+    *out << c.name;
+}
+class LinkedFolder : public DriveSafety, public testing::WithParamInterface<LinkCase> {};
+
+TEST_P(LinkedFolder, FailsTheRunAndTouchesNothingOnEitherSide) {
+    const LinkCase& c = GetParam();
+    auto withID = [&](std::string path) {
+        if (size_t at = path.find("ID"); at != std::string::npos)
+            path.replace(at, 2, id.toStdString());
+        return path;
+    };
+    const std::string outside = top + "/outside";
+    put(outside + withID(c.planted), "not ours", nowNs() - kSecondNs);
+    const std::string link = (c.onDriveSide ? drive : home) + "/" + withID(c.linkAt);
+    makeFolders(link.substr(0, link.rfind('/')));
+    ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0) << link;
+    put(mac("docs/a.txt"), "mine", nowNs() - 60 * kSecondNs);
+    writeConfig({"~/docs"});
+    const TreeSnapshot outsideBefore = snapshotTree(outside);
+    const TreeSnapshot docsBefore = snapshotTree(mac("docs"));
+    ui->defaultAnswer = 1;
+
+    ASSERT_TRUE(sync());
+
+    EXPECT_EQ(ui->countAlerts(kInterrupted), 0);
+    EXPECT_EQ(ui->countSheets(FakeSheet::Conflict), 0);
+    EXPECT_EQ(differences(outsideBefore, snapshotTree(outside)), "");
+    EXPECT_EQ(differences(docsBefore, snapshotTree(mac("docs"))), "");
+    EXPECT_EQ(ui->countLines(failedLine()), 1) << ui->drawer.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, LinkedFolder,
+    testing::Values(LinkCase{"AboveTheDrivesCopy", true, "Tolvex/~", "/docs/a.txt"},
+                    LinkCase{"DriveStagingParent", true, "Tolvex/TL_VS_W", "/ID/~/docs/a.txt"},
+                    LinkCase{"MacStagingFolder", false, ".TL_VS_W/ID", "/~/docs/a.txt"},
+                    LinkCase{"MacStagingRoot", false, ".TL_VS_W", "/ID/~/docs/a.txt"}),
+    [](const testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
+
+// Both sides agree on "docs"; each staging folder holds a newer copy of one file and an
+// unfinished copy; unfinished copies lie under the same name on both sides of "docs" too.
+class Interrupted : public DriveSafety {
+  protected:
+    void SetUp() override {
+        DriveSafety::SetUp();
+        for (const std::string& side : {mac("docs"), onDrive("docs")}) {
+            put(side + "/a.txt", "a old", t0);
+            put(side + "/b.txt", "b old", t0);
+        }
+        put(mac("docs/.pellora-tmp-7-7"), "half, on the computer", t0 + 2 * kSecondNs);
+        put(onDrive("docs/.pellora-tmp-7-7"), "half, on the drive", t0);
+        put(driveStaging() + "/~/docs/a.txt", "a staged", t0 + kSecondNs);
+        put(driveStaging() + "/~/docs/.pellora-tmp-half", "half", t0);
+        put(macStaging() + "/~/docs/b.txt", "b staged", t0 + kSecondNs);
+        put(macStaging() + "/~/.pellora-tmp-top", "half", t0);
+        writeConfig({"~/docs"});
+    }
+};
+
+TEST_F(Interrupted, FinishingPutsWholeStagedCopiesInPlaceAndNeverAnUnfinishedOne) {
+    ui->defaultAnswer = 1;
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(ui->sheets[0].title, kInterrupted);
+    EXPECT_FALSE(pathExists(driveStaging()) || pathExists(macStaging()));
+    EXPECT_FALSE(containsTemporaryName(target()));
+    EXPECT_FALSE(pathExists(mac(".pellora-tmp-top")));
+    EXPECT_EQ(readFile(mac("docs/.pellora-tmp-7-7")), "half, on the computer");
+    // The recovery leaves the last sync time alone, so the run that follows still sees each
+    // staged copy differ from the other side's, asks, and brings both sides together.
+    EXPECT_EQ(ui->countSheets(FakeSheet::Conflict), 2);
+    for (const std::string& side : {mac("docs"), onDrive("docs")}) {
+        EXPECT_EQ(readFile(side + "/a.txt"), "a staged");
+        EXPECT_EQ(readFile(side + "/b.txt"), "b staged");
+    }
+    EXPECT_EQ(ui->countLines(completedLine()), 1);
+}
+
+TEST_F(Interrupted, CancelDiscardsTheStagedCopies) {
+    ui->answers = {{0}};
+    ui->defaultAnswer = 0;
+    ASSERT_TRUE(sync());
+    ASSERT_EQ(ui->sheets.size(), 1u) << ui->drawer.toStdString();
+    for (const std::string& side : {mac("docs"), onDrive("docs")}) {
+        EXPECT_EQ(readFile(side + "/a.txt"), "a old");
+        EXPECT_EQ(readFile(side + "/b.txt"), "b old");
+    }
+    EXPECT_FALSE(pathExists(driveStaging()) || pathExists(macStaging()));
+    EXPECT_EQ(ui->countLines(completedLine()), 1);
+}
+
+}  // namespace
