@@ -186,13 +186,6 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
     if (!driveAttributes && !isAbsence(driveError))
         return finish(syncThreadItemUnreadable(drive, driveError));
 
-    // Sockets belong to the programs that listen on them; there is nothing to carry over.
-    for (const auto* side : {&macAttributes, &driveAttributes})
-        if (*side && (*side)->type == FileType::Socket) {
-            syncThreadSocketSkipped(side == &macAttributes ? mac : drive);
-            return finish(true);
-        }
-
     if (macAttributes && !driveAttributes) {
         if (debug)
             say(QStringLiteral("-syncThreadSyncItem: item missing on Tapline\\U2122 - copying "

@@ -38,9 +38,10 @@ class NoDacOverride {
 
 // A chain of folders whose path is far longer than a path may be; made and removed one level
 // at a time through descriptors, as no path reaches its bottom. (Long names keep it short:
-// thousands of one-letter levels fail the same way, only slowly.)
-const std::string kLevel(200, 'd');
-constexpr int kLevels = 40;
+// thousands of one-letter levels fail the same way, only slowly. It outgrows a path below the
+// depth at which the walk holds folders open.)
+const std::string kLevel(100, 'd');
+constexpr int kLevels = 60;
 
 void makeChain(const std::string& base, const char* file) {
     int fd = open(base.c_str(), O_DIRECTORY | O_CLOEXEC);
@@ -175,6 +176,21 @@ const Row kRows[] = {
          EXPECT_EQ(t.ui->countSheets(FakeSheet::Missing), 0);
          EXPECT_EQ(t.ui->countLines(QStringLiteral("Permission denied")), 1);
          EXPECT_EQ(readFile(t.onDrive("docs/locked/theirs.txt")), "theirs");
+     }},
+    {"PassKeepsTheCopyOfAnItemItCannotLookAt",
+     [](DataSafetyScan& t) {
+         t.noOverride = std::make_unique<NoDacOverride>();
+         put(t.mac("locked/docs/a.txt"), "alpha", t.t0);
+         t.passing({"~/locked/docs"});
+         t.keptTime = t.controller->lastSyncTime();
+         ASSERT_EQ(chmod(t.mac("locked").c_str(), 0), 0);
+     },
+     Action::Pass,
+     {},
+     {},
+     [](DataSafetyScan& t) {
+         EXPECT_EQ(readFile(t.onDrive("locked/docs/a.txt")), "alpha");
+         EXPECT_EQ(t.controller->lastSyncTime(), t.keptTime);
      }},
     {"SaveInThePassSecondIsCopiedByTheNextPass",
      [](DataSafetyScan& t) {
