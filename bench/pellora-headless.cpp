@@ -9,7 +9,7 @@
 // entries dropped from it. --continuous-pass switches continuous sync on for the drive, builds
 // the item tree, prints "tree built", waits for a line (or the end) of standard input, so that
 // files may be changed after the tree was taken, then runs one pass that carries the changes
-// to the drive.
+// to the drive (taking the drive as fully synced by an earlier run).
 //
 // The drive is found in the mount table (PELLORA_MOUNTINFO may declare it). Remembered answers
 // are set from the options; alerts are answered OK; a question that would need a person is
@@ -139,6 +139,8 @@ int main(int argc, char** argv) {
         case Mode::ContinuousPass:
             completed = KTLLocalizedString(QStringLiteral("Scan completed."));
             // Switching on queues the task that builds the tree; the pass follows once it ran.
+            // The drive was fully synced by an earlier run, as in a session that goes on.
+            controller->setFullSyncCompleted(true);
             controller->setContinuousSyncState(true);
             break;
     }

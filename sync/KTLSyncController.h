@@ -202,6 +202,9 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     void continuousSyncThreadCleanup();
     // lastSyncTime in whole seconds, truncated toward zero; outside 32 bits the earliest value.
     static int32_t referenceTimeFor(const QDateTime& time);
+    // For a runner whose one pass stands for a session that fully synced the drive earlier;
+    // call before the first task is queued (the field is the worker's afterwards).
+    void setFullSyncCompleted(bool completed) { _fullSyncCompleted = completed; }
 
     // --- Entry checks (any thread) ---
     // True when the entry's place on the computer is the drive's mount point, lies above it or

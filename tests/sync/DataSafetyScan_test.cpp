@@ -6,7 +6,6 @@
 #include <linux/capability.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <sys/un.h>
 
 #include <functional>
@@ -303,17 +302,6 @@ const Row kRows[] = {
          EXPECT_TRUE(pathExists(t.onDrive("docs/a.txt")));
          EXPECT_FALSE(pathExists(t.onDrive("docs/listener")));
      }},
-    {"DeviceFileStaysAnError",
-     [](DataSafetyScan& t) {
-         put(t.mac("docs/a.txt"), "alpha", t.t0);
-         if (mknod(t.mac("docs/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
-             GTEST_SKIP() << "device files can only be made by root";
-         t.writeConfig({"~/docs"});
-     },
-     Action::Sync,
-     {},
-     failedLine(),
-     [](DataSafetyScan& t) { EXPECT_FALSE(pathExists(t.onDrive("docs/null"))); }},
 };
 
 TEST_P(DataSafetyScan, Row) {
