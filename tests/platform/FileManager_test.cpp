@@ -1,6 +1,7 @@
 // The platform file manager on real folders: what a copy keeps, what the handler hears,
 // batches, moves across file systems and removals that never follow links.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -66,7 +67,7 @@ TEST(FileManager, CopyRefusesAnExistingDestination) {
     EXPECT_FALSE(containsTemporaryName(dir.path()));
 }
 
-TEST(FileManager, SocketsAreReportedAndSkippedOnlyWhenTheHandlerSaysSo) {
+TEST(FileManager, SocketsAreSkippedAndHolesStayHoles) {
     TempDir dir;
     ASSERT_EQ(mkdir((dir / "src").c_str(), 0755), 0);
     ASSERT_TRUE(writeFile(dir / "src/a", "a"));
@@ -78,22 +79,35 @@ TEST(FileManager, SocketsAreReportedAndSkippedOnlyWhenTheHandlerSaysSo) {
     strcpy(addr.sun_path, socketPath.c_str());
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     close(fd);
-    ASSERT_TRUE(writeFile(dir / "src/z", "z"));
+    // 64 MiB long, 8 KiB of data: one block inside, one at the end.
+    const off_t length = off_t(64) << 20;
+    fd = open((dir / "src/sparse").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    ASSERT_EQ(pwrite(fd, block.data(), block.size(), length / 2), ssize_t(block.size()));
+    ASSERT_EQ(pwrite(fd, block.data(), block.size(), length - 4096), ssize_t(block.size()));
+    close(fd);
 
     FileManager manager;
-    RecordingHandler proceeding;
-    proceeding.proceed = true;
-    EXPECT_TRUE(manager.copyPath(dir / "src", dir / "dst1", &proceeding));
-    ASSERT_EQ(proceeding.errors.size(), 1u);
-    EXPECT_EQ(proceeding.errors[0].path, socketPath);
-    EXPECT_EQ(proceeding.errors[0].toPath, dir / "dst1/sock");
-    EXPECT_FALSE(proceeding.errors[0].error.isEmpty());
-    EXPECT_TRUE(pathExists(dir / "dst1/a"));
-    EXPECT_TRUE(pathExists(dir / "dst1/z"));
-    EXPECT_FALSE(pathExists(dir / "dst1/sock"));
-
-    EXPECT_FALSE(manager.copyPath(dir / "src", dir / "dst2", nullptr));
-    EXPECT_FALSE(pathExists(dir / "dst2/sock"));
+    struct SocketHandler : RecordingHandler {
+        std::vector<std::string> sockets;
+        void fileManagerSkippedSocket(FileManager&, const std::string& path) override {
+            sockets.push_back(path);
+        }
+    } handler;
+    EXPECT_TRUE(manager.copyPath(dir / "src", dir / "dst", &handler));
+    EXPECT_TRUE(handler.errors.empty());
+    EXPECT_EQ(handler.sockets, std::vector<std::string>{socketPath});
+    EXPECT_TRUE(pathExists(dir / "dst/a"));
+    EXPECT_FALSE(pathExists(dir / "dst/sock"));
+    EXPECT_EQ(readFile(dir / "dst/sparse"), readFile(dir / "src/sparse"));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "dst/sparse").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, length);
+    EXPECT_LT(st.st_blocks * 512, length / 16) << "the holes were written as zeros";
+    // A socket alone: nothing to copy, and no error.
+    EXPECT_TRUE(manager.copyPath(socketPath, dir / "sock2", nullptr));
+    EXPECT_FALSE(pathExists(dir / "sock2"));
 }
 
 TEST(FileManager, BatchKeepsTemporaryNamesUntilCommitted) {
