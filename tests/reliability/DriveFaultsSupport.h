@@ -75,7 +75,17 @@ class Scene {
     std::string mountPoint = makeFolder(root / "drive");
     LoopDrive drive{root / "drive.img", mountPoint};
 
-    Scene() { mounts.add(mountPoint, "/dev/loopfault"); }
+    // Declared as what it is, and accepted: an ext4 drive keeps nanosecond dates.
+    Scene() {
+        mounts.add(mountPoint, "/dev/loopfault", "ext4");
+        const std::string config = getenv("XDG_CONFIG_HOME"), settings = config + "/Orvane";
+        mkdir(config.c_str(), 0755);
+        mkdir(settings.c_str(), 0755);
+        writeFile(settings + "/Pellora.plist",
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                  "<key>accepted-file-systems</key><array><string>ext4</string></array>"
+                  "</dict></plist>\n");
+    }
 
     std::string mac(const std::string& rel) const { return home.path() + "/" + rel; }
     std::string onDrive(const std::string& rel) const { return mountPoint + "/Tolvex/~/" + rel; }
