@@ -12,11 +12,15 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "KTLAppDelegate.h"
 #include "KTLDesktopSession.h"
+#include "KTLSyncController.h"
 
 namespace {
 
@@ -47,9 +51,19 @@ void routeQuitSignals(QObject* parent, KTLAppDelegate* delegate) {
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
+// Tests shorten the worker's idle poll and the count of idle polls before a continuous-sync
+// pass: PELLORA_WORKER_TIMING="<poll milliseconds>,<idle count>". The defaults stay otherwise.
+void applyWorkerTimingHook() {
+    const char* value = getenv("PELLORA_WORKER_TIMING");
+    int pollMs = 0, idleCount = 0;
+    if (value && sscanf(value, "%d,%d", &pollMs, &idleCount) == 2 && pollMs > 0 && idleCount > 0)
+        KTLSyncController::setWorkerTiming(std::chrono::milliseconds(pollMs), idleCount);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    applyWorkerTimingHook();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pellora"));
     QApplication::setOrganizationName(QStringLiteral("Orvane"));

@@ -9,7 +9,7 @@
 // entries dropped from it. --continuous-pass switches continuous sync on for the drive, builds
 // the item tree, prints "tree built", waits for a line (or the end) of standard input, so that
 // files may be changed after the tree was taken, then runs one pass that carries the changes
-// to the drive.
+// to the drive (taking the drive as fully synced by an earlier run).
 // --pause-at holds the run at the first log line that contains TEXT until a line (or the
 // end) of standard input comes: crash tests stop or kill it at a known step.
 //
@@ -155,6 +155,8 @@ int main(int argc, char** argv) {
         case Mode::ContinuousPass:
             completed = KTLLocalizedString(QStringLiteral("Scan completed."));
             // Switching on queues the task that builds the tree; the pass follows once it ran.
+            // The drive was fully synced by an earlier run, as in a session that goes on.
+            controller->setFullSyncCompleted(true);
             controller->setContinuousSyncState(true);
             break;
     }

@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -72,12 +73,48 @@ bool copyByReadWrite(int in, int out) {
     }
 }
 
+// Copies only the data of a file with holes, leaving the holes as holes: a large file that
+// holds little must not fill the drive with zeros.
+bool copySparse(int in, int out, off_t size) {
+    thread_local std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+    for (off_t offset = 0; offset < size;) {
+        const off_t data = lseek(in, offset, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // nothing but a hole up to the end
+            return false;
+        }
+        const off_t hole = lseek(in, data, SEEK_HOLE);
+        if (hole < 0) return false;
+        for (off_t at = data; at < hole;) {
+            const ssize_t n =
+                pread(in, buffer.get(), size_t(std::min<off_t>(kBufferSize, hole - at)), at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) break;  // the file was cut short: the change check says so
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t w = pwrite(out, buffer.get() + done, size_t(n - done), at + done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w < 0) return false;
+                done += w;
+            }
+            at += n;
+        }
+        offset = hole;
+    }
+    // A hole at the end has no data to write: the length gives it.
+    return ftruncate(out, size) == 0;
+}
+
 // Reflink where the file system shares blocks, else an in-kernel copy, else a plain loop.
-// A pair of file systems that refused once is not asked again.
-bool copyData(int in, int out, dev_t from, dev_t to, off_t size) {
+// A pair of file systems that refused once is not asked again. A file with holes keeps them.
+bool copyData(int in, int out, dev_t from, dev_t to, const struct stat& st) {
+    const off_t size = st.st_size;
     thread_local dev_t refusedFrom = dev_t(-1), refusedTo = dev_t(-1);
-    if (from != refusedFrom || to != refusedTo) {
-        if (ioctl(out, FICLONE, in) == 0) return true;
+    const bool mayShare = from != refusedFrom || to != refusedTo;
+    if (mayShare && ioctl(out, FICLONE, in) == 0) return true;
+    // Fewer blocks than the length needs: there are holes, which the other ways would fill.
+    if (off_t(st.st_blocks) * 512 < size) return copySparse(in, out, size);
+    if (mayShare) {
         bool copiedAny = false;
         for (;;) {
             ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
@@ -240,8 +277,12 @@ struct CopyContext {
                 return copyLink(source, st, destination, replace);
             case FileType::Fifo:
                 return copyFifo(source, st, destination, replace);
+            case FileType::Socket:
+                // A socket is a live endpoint of some program, not data: nothing to copy.
+                if (handler) handler->fileManagerSkippedSocket(manager, source);
+                return true;
             default:
-                // Sockets and devices are not data; copying them would be wrong or impossible.
+                // Devices are not data; copying them would be wrong or impossible.
                 return fail(source, destination, ENOTSUP);
         }
     }
@@ -268,8 +309,7 @@ struct CopyContext {
             return fail(source, destination, errno);
 
         int err = 0;
-        if (!copyData(in.fd, out.fd, st.st_dev, folder->st_dev, st.st_size) ||
-            !copyXattrs(in.fd, out.fd))
+        if (!copyData(in.fd, out.fd, st.st_dev, folder->st_dev, st) || !copyXattrs(in.fd, out.fd))
             err = errno ? errno : EIO;
         if (!err) err = sourceChangeDuringCopy(in.fd, source, st);
         if (!err) {

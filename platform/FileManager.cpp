@@ -17,6 +17,8 @@ bool FileManagerHandler::fileManagerShouldProceedAfterError(FileManager&,
     return false;
 }
 
+void FileManagerHandler::fileManagerSkippedSocket(FileManager&, const std::string&) {}
+
 bool isTemporaryName(const std::string& name) {
     return name.compare(0, sizeof kTemporaryPrefix - 1, kTemporaryPrefix) == 0;
 }
@@ -88,9 +90,11 @@ FileManager::~FileManager() {
 }
 
 std::optional<FileAttributes> FileManager::fileAttributesAtPath(const std::string& path,
-                                                                bool traverseLink) const {
+                                                                bool traverseLink,
+                                                                int* error) const {
     struct stat st;
     int rc = traverseLink ? stat(path.c_str(), &st) : lstat(path.c_str(), &st);
+    if (error) *error = rc != 0 ? errno : 0;
     if (rc != 0) return std::nullopt;
     return attributesOfStat(st);
 }
@@ -103,12 +107,16 @@ OpenFolder::~OpenFolder() {
     if (_fd >= 0) close(_fd);
 }
 
-std::optional<FileAttributes> OpenFolder::attributesOfEntry(const std::string& name) const {
+std::optional<FileAttributes> OpenFolder::attributesOfEntry(const std::string& name,
+                                                            int* error) const {
     struct stat st;
+    if (error) *error = EINVAL;
     if (_fd < 0 || name.empty() || name == "." || name == ".." ||
-        name.find('/') != std::string::npos ||
-        fstatat(_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        name.find('/') != std::string::npos)
         return std::nullopt;
+    const bool read = fstatat(_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (error) *error = read ? 0 : errno;
+    if (!read) return std::nullopt;
     return attributesOfStat(st);
 }
 
@@ -138,9 +146,13 @@ bool FileManager::createFileAtPath(const std::string& path, const QByteArray& co
 }
 
 std::optional<std::vector<std::string>> FileManager::directoryContentsAtPath(
-    const std::string& path) const {
+    const std::string& path, int* error) const {
+    if (error) *error = 0;
     DIR* dir = opendir(path.c_str());
-    if (!dir) return std::nullopt;
+    if (!dir) {
+        if (error) *error = errno;
+        return std::nullopt;
+    }
     std::vector<std::string> names;
     errno = 0;
     while (struct dirent* entry = readdir(dir)) {
@@ -148,8 +160,9 @@ std::optional<std::vector<std::string>> FileManager::directoryContentsAtPath(
         if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
         names.emplace_back(n);
     }
-    bool failed = errno != 0;
+    const int failed = errno;
     closedir(dir);
+    if (error) *error = failed;
     if (failed) return std::nullopt;
     return names;
 }

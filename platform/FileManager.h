@@ -65,6 +65,8 @@ class FileManagerHandler {
     virtual void fileManagerWillProcessPath(FileManager& manager, const std::string& path);
     virtual bool fileManagerShouldProceedAfterError(FileManager& manager,
                                                     const FileOperationError& error);
+    // A socket a copy met and left out: it holds no data, so this is no error.
+    virtual void fileManagerSkippedSocket(FileManager& manager, const std::string& path);
 };
 
 // The error of a copy whose source was changed, replaced or removed while it was read: the
@@ -93,8 +95,9 @@ class OpenFolder {
 
     bool isOpen() const { return _fd >= 0; }
     // The entry `name` (one component, links not followed); none if it does not exist or the
-    // folder is not open.
-    std::optional<FileAttributes> attributesOfEntry(const std::string& name) const;
+    // folder is not open. On failure `error` (if given) holds the reason.
+    std::optional<FileAttributes> attributesOfEntry(const std::string& name,
+                                                    int* error = nullptr) const;
 
   private:
     int _fd = -1;
@@ -113,8 +116,9 @@ class FileManager {
     FileManager(const FileManager&) = delete;
     FileManager& operator=(const FileManager&) = delete;
 
-    std::optional<FileAttributes> fileAttributesAtPath(const std::string& path,
-                                                       bool traverseLink) const;
+    // On failure `error` (if given) holds the reason: only ENOENT and ENOTDIR mean absent.
+    std::optional<FileAttributes> fileAttributesAtPath(const std::string& path, bool traverseLink,
+                                                       int* error = nullptr) const;
 
     // One folder; fails if the parent is missing or anything exists at the path.
     bool createDirectoryAtPath(const std::string& path, const CreationAttributes* attributes);
@@ -123,11 +127,13 @@ class FileManager {
                           const CreationAttributes* attributes);
 
     // Names of a folder's entries, hidden ones included, without "." and "..", in the order
-    // the file system lists them; none if the folder can't be read.
-    std::optional<std::vector<std::string>> directoryContentsAtPath(const std::string& path) const;
+    // the file system lists them; none if the folder can't be read, with the reason in `error`.
+    std::optional<std::vector<std::string>> directoryContentsAtPath(const std::string& path,
+                                                                    int* error = nullptr) const;
 
     // Copies a file, link, FIFO or folder tree to where nothing exists yet, keeping contents,
-    // permissions, nanosecond modification times, extended attributes and links as links.
+    // holes, permissions, nanosecond modification times, extended attributes and links as
+    // links. Sockets are left out (the handler hears of each); devices are errors.
     bool copyPath(const std::string& source, const std::string& destination,
                   FileManagerHandler* handler);
     // Renames, or across file systems copies durably and then removes the source.

@@ -30,6 +30,10 @@ bool KTLErrorReporter::fileManagerShouldProceedAfterError(FileManager&,
     return false;
 }
 
+void KTLErrorReporter::fileManagerSkippedSocket(FileManager&, const std::string& path) {
+    if (auto controller = delegate()) controller->syncThreadSocketSkipped(path);
+}
+
 void KTLErrorReporter::debugWillProcess(const char* format, const std::string& path) {
     if (auto controller = delegate())
         controller->debugMessage(KTLFormatWith(QString::fromUtf8(format), pathText(path)));

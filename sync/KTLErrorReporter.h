@@ -25,6 +25,7 @@ class KTLErrorReporter : public FileManagerHandler {
 
     bool fileManagerShouldProceedAfterError(FileManager& manager,
                                             const FileOperationError& error) override;
+    void fileManagerSkippedSocket(FileManager& manager, const std::string& path) override;
 
   protected:
     struct Texts {

@@ -1,4 +1,5 @@
 #include <QTimeZone>
+#include <algorithm>
 #include <limits>
 
 #include "FolderChain.h"
@@ -72,12 +73,26 @@ void KTLSyncController::checkForChanges() {
         if (sDebug) syncThreadLogMessage(QStringLiteral("--- done building tree first time ---"));
         return;
     }
+    // The drive may hold changes made on another computer that only a full sync weighs; a
+    // pass before one would copy over them without asking.
+    if (!_fullSyncCompleted) {
+        if (!_saidWaitingForFullSync)
+            syncThreadLogMessage(KTLFormatWith(
+                KTLLocalizedString("Continuous sync of \"%@\" starts after its next full sync."),
+                displayName()));
+        _saidWaitingForFullSync = true;
+        return;
+    }
 
-    // Taken before the scan: a file saved while the pass runs is later than the next pass's
-    // reference time, so it is not lost between the scan and the end of the pass.
-    const QDateTime passStarted = QDateTime::currentDateTimeUtc();
+    // Taken before the scan, and a second early: the reference compares whole seconds (and
+    // file times lag the clock by a tick), so a file saved in the pass's first second is
+    // still later than the next pass's reference.
+    const QDateTime passStarted = QDateTime::currentDateTimeUtc().addSecs(-1);
     std::vector<std::string> changed, added, deleted;
     const int32_t since = referenceTimeFor(lastSyncTime());
+    KTLCopyErrorReporter& copier = copyReporter();
+    KTLDeleteErrorReporter& deleter = deleteReporter();
+    const int errorsBefore = copier.errorCount() + deleter.errorCount();
     updateItemTreeReturningItemsChanged(changed, since, added, deleted);
     if (sDebug) {
         syncThreadLogMessage(QStringLiteral("--- scan for changes completed ---"));
@@ -91,7 +106,6 @@ void KTLSyncController::checkForChanges() {
     FileManager& manager = fileManager();
     std::unordered_set<std::string> realFolders;
 
-    KTLDeleteErrorReporter& deleter = deleteReporter();
     const int deleteMode = deleter.errorHandling();
     deleter.setErrorHandling(1);
     for (const std::string& path : deleted) {
@@ -119,7 +133,6 @@ void KTLSyncController::checkForChanges() {
         }
     deleter.setErrorHandling(deleteMode);
 
-    KTLCopyErrorReporter& copier = copyReporter();
     const int copyMode = copier.errorHandling();
     copier.setErrorHandling(1);
     // The pass's copies are written under temporary names, flushed once and then renamed.
@@ -136,10 +149,21 @@ void KTLSyncController::checkForChanges() {
     };
     copyAll(added, "-checkForChanges: adding %@");
     copyAll(changed, "-checkForChanges: updating %@");
-    manager.commitBatch(&copier);
+    const bool committed = manager.commitBatch(&copier);
     copier.setErrorHandling(copyMode);
 
     // The renames and removals reach the disk before the time says they happened.
-    if (!deleted.empty() || !added.empty() || !changed.empty()) syncFileSystemOf(target);
+    bool flushed = true;
+    if (!deleted.empty() || !added.empty() || !changed.empty()) flushed = syncFileSystemOf(target);
+    // A change that did not reach the drive must stay later than the reference time, or no
+    // later pass or sync would look at it again.
+    const int errors = copier.errorCount() + deleter.errorCount() - errorsBefore;
+    if (errors > 0 || !committed || !flushed) {
+        syncThreadLogMessage(KTLFormatWith(
+            KTLLocalizedString("%@ error(s) occurred; the items concerned are tried again at the "
+                               "next sync."),
+            QString::number(std::max(errors, 1))));
+        return;
+    }
     updateLastSyncTime(passStarted);
 }

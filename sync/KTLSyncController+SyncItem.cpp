@@ -1,8 +1,10 @@
 #include <QDateTime>
 #include <QTimeZone>
 #include <algorithm>
+#include <cerrno>
 
 #include "DisplayName.h"
+#include "FileContents.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
@@ -31,6 +33,10 @@ QString fileTypeName(FileType type) {
             return QStringLiteral("NSFileTypeBlockSpecial");
     }
     return QStringLiteral("NSFileTypeUnknown");
+}
+
+bool isAbsence(int error) {
+    return error == ENOENT || error == ENOTDIR;
 }
 
 QString dateText(int64_t ns) {
@@ -123,6 +129,21 @@ int KTLSyncController::askConflict(const std::string& localPath, const std::stri
     return syncThreadAsk(&KTLSyncController::mainThreadPromptWhenConflict, record);
 }
 
+bool KTLSyncController::syncThreadItemUnreadable(const std::string& path, int error) {
+    copyReporter().incrementErrorCount();
+    syncThreadLogMessage(
+        KTLFormatWith(KTLLocalizedString("\"%1$@\" could not be read - %2$@; it was not "
+                                         "synchronized."),
+                      pathText(path), errorText(error)));
+    return true;
+}
+
+void KTLSyncController::syncThreadSocketSkipped(const std::string& path) {
+    syncThreadLogMessage(KTLFormatWith(
+        KTLLocalizedString("\"%@\" is a socket, which holds no data; it was skipped."),
+        pathText(path)));
+}
+
 bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
     return syncThreadSyncItem(item, nullptr);
 }
@@ -164,14 +185,21 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
     FileManager& manager = fileManager();
     // Below the top, entries are read by name in their open folders: most of a stat by path
     // is walking the path again.
-    auto attributesOf = [&](const OpenFolder* folder, const std::string& path) {
-        return folder && folder->isOpen() ? folder->attributesOfEntry(parent->name)
-                                          : manager.fileAttributesAtPath(path, false);
+    auto attributesOf = [&](const OpenFolder* folder, const std::string& path, int* error) {
+        return folder && folder->isOpen() ? folder->attributesOfEntry(parent->name, error)
+                                          : manager.fileAttributesAtPath(path, false, error);
     };
+    int macError = 0, driveError = 0;
     const std::optional<FileAttributes> macAttributes =
-        attributesOf(parent ? &parent->mac : nullptr, mac);
+        attributesOf(parent ? &parent->mac : nullptr, mac, &macError);
     const std::optional<FileAttributes> driveAttributes =
-        attributesOf(parent ? &parent->drive : nullptr, drive);
+        attributesOf(parent ? &parent->drive : nullptr, drive, &driveError);
+    // Only "no such file" is absence: an item we could not look at is neither copied nor
+    // offered as missing on the other side.
+    if (!macAttributes && !isAbsence(macError))
+        return finish(syncThreadItemUnreadable(mac, macError));
+    if (!driveAttributes && !isAbsence(driveError))
+        return finish(syncThreadItemUnreadable(drive, driveError));
 
     if (macAttributes && !driveAttributes) {
         if (debug)
@@ -224,8 +252,12 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
 
     if (macAttributes->isDirectory()) {
         if (debug) say(QStringLiteral("-syncThreadSyncItem: items are directories - recursing"));
-        std::vector<std::string> macNames =
-            manager.directoryContentsAtPath(mac).value_or(std::vector<std::string>());
+        int listError = 0;
+        std::optional<std::vector<std::string>> macListing =
+            manager.directoryContentsAtPath(mac, &listError);
+        // An unlisted folder is not an empty one: its drive entries are not offered as missing.
+        if (!macListing) return finish(syncThreadItemUnreadable(mac, listError));
+        std::vector<std::string> macNames = std::move(*macListing);
         // Two descriptors a level; deeper trees go on by path.
         constexpr int kMaxOpenDepth = 32;
         const int depth = parent ? parent->depth + 1 : 0;
@@ -243,8 +275,10 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
             say(QStringLiteral(
                 "-syncThreadSyncItem: items are directories - back from recursion now "
                 "checking for missing files"));
-        for (const std::string& name :
-             manager.directoryContentsAtPath(drive).value_or(std::vector<std::string>())) {
+        const std::optional<std::vector<std::string>> driveNames =
+            manager.directoryContentsAtPath(drive, &listError);
+        if (!driveNames) return finish(syncThreadItemUnreadable(drive, listError));
+        for (const std::string& name : *driveNames) {
             if (isTemporaryName(name)) {
                 // Copies on the drive get temporary names only in a continuous-sync pass; one
                 // left here is from a pass that was cut off, never carried on, so it goes.
@@ -254,9 +288,13 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
             const std::string driveEntry = stringByAppendingPathComponent(drive, name);
             const std::string macEntry = stringByAppendingPathComponent(mac, name);
             if (cancelPending()) return finish(false);
-            if (std::binary_search(macNames.begin(), macNames.end(), name) ||
-                manager.fileAttributesAtPath(macEntry, false))
+            if (std::binary_search(macNames.begin(), macNames.end(), name)) continue;
+            int entryError = 0;
+            if (manager.fileAttributesAtPath(macEntry, false, &entryError)) continue;
+            if (!isAbsence(entryError)) {
+                syncThreadItemUnreadable(macEntry, entryError);
                 continue;
+            }
             if (debug)
                 say(QStringLiteral(
                         "-syncThreadSyncItem: \"%@\" is on the Tapline\\U2122, \"%@\" is "

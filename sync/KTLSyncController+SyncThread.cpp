@@ -105,6 +105,7 @@ void KTLSyncController::threadDoSync() {
     if (result && !syncThreadPrepareFolders()) result = false;
     if (result && !syncThreadSyncItems()) result = false;
     if (result && !syncThreadFinishSync()) result = false;
+    if (result) _fullSyncCompleted = true;
     rebuildItemTreeIfContinuous();
     syncThreadCleanupAfterSync();
     syncThreadReportResults(result);

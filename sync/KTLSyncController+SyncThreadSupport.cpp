@@ -11,6 +11,7 @@
 #include "KTLSyncController.h"
 #include "MainThread.h"
 #include "MountTable.h"
+#include "NestedItems.h"
 #include "OrvaneUtilities+FileManager.h"
 #include "PathUtilities.h"
 #include "PreferenceDomain.h"
@@ -152,9 +153,9 @@ bool KTLSyncController::syncThreadSyncItems() {
     } restore{manager};
     bool result = true;
     std::unordered_set<std::string> cleared;
-    for (const QString& entry : syncItemList()) {
-        const std::string item = entry.toStdString();
-        if (!syncThreadAcceptsSyncItem(entry)) continue;
+    const std::vector<std::string> items = syncThreadItemsToWalk();
+    for (const std::string& item : items) {
+        const QString entry = QString::fromStdString(item);
         syncThreadLogMessage(KTLFormatWith(KTLLocalizedString("Processing \"%@\"."),
                                            displayNameAtPath(macPathForItem(item))));
         // On the drive, the folders above an item's copy must be real folders: a link there
@@ -212,6 +213,34 @@ bool KTLSyncController::writeStagingRecords() {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> KTLSyncController::syncThreadItemsToWalk() {
+    std::vector<std::string> accepted;
+    for (const QString& entry : syncItemList())
+        if (syncThreadAcceptsSyncItem(entry)) accepted.push_back(entry.toStdString());
+    return withoutCoveredItems(accepted);
+}
+
+std::vector<std::string> KTLSyncController::withoutCoveredItems(
+    const std::vector<std::string>& items) {
+    // A filtered entry is not walked, so it covers nothing; it stays, to be skipped.
+    std::vector<std::string> walked;
+    std::vector<size_t> places;
+    for (size_t i = 0; i < items.size(); ++i)
+        if (shouldCopyItem(items[i]) && !isTemporaryName(lastPathComponent(items[i]))) {
+            walked.push_back(items[i]);
+            places.push_back(i);
+        }
+    const std::vector<bool> covered = coveredItems(walked, [](const std::string& name) {
+        return shouldCopyItem(std::nullopt, name) && !isTemporaryName(name);
+    });
+    std::vector<bool> skip(items.size(), false);
+    for (size_t j = 0; j < walked.size(); ++j) skip[places[j]] = covered[j];
+    std::vector<std::string> result;
+    for (size_t i = 0; i < items.size(); ++i)
+        if (!skip[i]) result.push_back(items[i]);
+    return result;
 }
 
 bool KTLSyncController::syncThreadFlushBothSides() {

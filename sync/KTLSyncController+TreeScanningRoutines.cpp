@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <unordered_set>
@@ -120,14 +121,20 @@ std::optional<std::string> KTLSyncController::buildPathForNode(const KTLTreeNode
     return stringByAppendingPathComponent(parentPath, *node->name());
 }
 
+std::vector<std::string> KTLSyncController::scannedItems() {
+    std::vector<std::string> items;
+    for (const QString& entry : syncItemList()) {
+        std::string item = entry.toStdString();
+        if (acceptsItem(item) && !syncItemHoldsTheDrive(item)) items.push_back(std::move(item));
+    }
+    // An entry listed twice, or inside another, gets no node of its own: each file is copied
+    // once a pass.
+    return withoutCoveredItems(items);
+}
+
 KTLItemTree KTLSyncController::buildItemTreeUsingFTS() {
     auto root = std::make_unique<KTLTreeNode>();
-    // An entry listed twice gets one node: names are unique among siblings.
-    std::unordered_set<std::string> seen;
-    for (const QString& entry : syncItemList()) {
-        const std::string item = entry.toStdString();
-        if (!acceptsItem(item) || syncItemHoldsTheDrive(item) || !seen.insert(item).second)
-            continue;
+    for (const std::string& item : scannedItems()) {
         if (KTLItemTree subtree = buildTreeAtPath(item)) root->appendChild(std::move(subtree));
     }
     root->sortChildren();
@@ -208,20 +215,20 @@ void KTLSyncController::updateItemTreeReturningItemsChanged(std::vector<std::str
     // entry listed twice is looked at once.
     std::vector<const KTLTreeNode*> gone;
     std::vector<KTLItemTree> fresh;
-    std::unordered_set<std::string> seen;
     auto remove = [&](const KTLTreeNode* node, const std::string& item) {
         gone.push_back(node);
         deleted.push_back(item);
     };
 
-    for (const QString& entry : syncItemList()) {
-        const std::string item = entry.toStdString();
-        if (!acceptsItem(item) || syncItemHoldsTheDrive(item) || !seen.insert(item).second)
-            continue;
-
+    for (const std::string& item : scannedItems()) {
         // Not followed, like the walk: a link to a folder is a file here as in the tree.
         struct stat st;
         if (lstat(macPathForItem(item).c_str(), &st) != 0) {
+            // Only an item that is not there is gone; one we could not look at stays.
+            if (errno != ENOENT && errno != ENOTDIR) {
+                syncThreadItemUnreadable(macPathForItem(item), errno);
+                continue;
+            }
             KTLTreeNode* old = findChildNamed(createNodeName(item, true), root);
             if (!old) old = findChildNamed(item, root);
             if (old) remove(old, item);
@@ -267,18 +274,33 @@ void KTLSyncController::rescanDirectory(const std::string& path, KTLTreeNode* no
     while (FTSENT* entry = fts_read(walk)) {
         if (entry->fts_level == FTS_ROOTLEVEL) {
             // An unreadable folder comes back as FTS_DNR or FTS_ERR after its pre-order visit.
-            if (entry->fts_info == FTS_D)
+            if (entry->fts_info == FTS_D) {
                 listed = true;
-            else if (entry->fts_info != FTS_DP)
+            } else if (entry->fts_info != FTS_DP) {
                 listed = false;
+                if (entry->fts_errno != ENOENT && entry->fts_errno != ENOTDIR)
+                    syncThreadItemUnreadable(macPathForItem(path), entry->fts_errno);
+            }
             continue;
         }
         switch (entry->fts_info) {
+            case FTS_NS:
+                // An entry whose status could not be read is not gone.
+                if (entry->fts_errno != ENOENT && entry->fts_errno != ENOTDIR) {
+                    const std::string name(entry->fts_name, entry->fts_namelen);
+                    if (oldNames) {
+                        oldNames->remove(name);
+                        oldNames->remove(createNodeName(name, true));
+                    }
+                    syncThreadItemUnreadable(
+                        macPathForItem(stringByAppendingPathComponent(path, name)),
+                        entry->fts_errno);
+                }
+                continue;
             case FTS_DC:
             case FTS_DNR:
             case FTS_DP:
             case FTS_ERR:
-            case FTS_NS:
                 continue;
             default:
                 break;

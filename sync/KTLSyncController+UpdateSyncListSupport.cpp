@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_set>
 
 #include "FolderChain.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
 #include "MainThread.h"
+#include "NestedItems.h"
 #include "PathUtilities.h"
 #include "Trash.h"
 
@@ -58,7 +60,7 @@ void KTLSyncController::threadDoSyncListUpdate(const QStringList& newList) {
     if (sDebug)
         syncThreadLogMessage(KTLFormatWith(
             QStringLiteral("-setSyncItemList: going to delete\n%@\n"), listDescription(killList)));
-    updateListThreadProcessKillList(killList);
+    updateListThreadProcessKillList(killList, newList);
 
     bool written = false;
     if (configLoaded) {
@@ -94,11 +96,17 @@ QStringList KTLSyncController::updateListThreadKillListGivenOldSyncList(
     return killList;
 }
 
-void KTLSyncController::updateListThreadProcessKillList(const QStringList& killList) {
+void KTLSyncController::updateListThreadProcessKillList(const QStringList& killList,
+                                                        const QStringList& keptList) {
     const std::string target = pathForTaplineTarget();
     FileManager& manager = fileManager();
+    std::vector<std::string> kept;
+    for (const QString& entry : keptList)
+        if (isSafeSyncItem(entry.toStdString())) kept.push_back(entry.toStdString());
     for (const QString& entry : killList) {
         const std::string item = entry.toStdString();
+        // The copy of an entry still listed, or inside one, stays whole.
+        if (keptItemEncloses(item, kept)) continue;
         if (!isSafeSyncItem(item) || !storedCopyIsRemovable(item)) {
             syncThreadLogMessage(KTLFormatWith(
                 KTLLocalizedString("Not removing \"%@\": its copy would not lie inside the "
@@ -124,6 +132,15 @@ void KTLSyncController::updateListThreadProcessKillList(const QStringList& killL
             KTLLocalizedString("Removing \"%@\" from the files being synchronized."), entry));
         auto reporter = KTLRemoveSyncItemsErrorReporter::create();
         reporter->setDelegate(shared_from_this());
+        const std::vector<std::string> inside = keptItemsInside(item, kept);
+        if (!inside.empty()) {
+            // The copies of entries still listed inside this one stay, with the folders above
+            // them; the rest goes (what can't be deleted goes to the trash).
+            removeAllBut(path, "", std::unordered_set<std::string>(inside.begin(), inside.end()),
+                         *reporter);
+            reporter->setDelegate(nullptr);
+            continue;
+        }
         // The reporter lets the removal go on past an error, so the answer alone can't say
         // whether anything is left.
         const bool removed =
@@ -142,6 +159,31 @@ void KTLSyncController::updateListThreadProcessKillList(const QStringList& killL
                     QStringLiteral("-               : %@ %s moved to the Trash\n"), pathText(path),
                     trashed ? QStringLiteral("was instead") : QStringLiteral("was NOT")));
         }
+    }
+}
+
+void KTLSyncController::removeAllBut(const std::string& folder, const std::string& relative,
+                                     const std::unordered_set<std::string>& kept,
+                                     KTLErrorReporter& reporter) {
+    FileManager& manager = fileManager();
+    const std::optional<std::vector<std::string>> names = manager.directoryContentsAtPath(folder);
+    if (!names) return;
+    for (const std::string& name : *names) {
+        const std::string inner = relative.empty() ? name : relative + "/" + name;
+        if (kept.count(inner)) continue;
+        const std::string path = stringByAppendingPathComponent(folder, name);
+        const std::string prefix = inner + "/";
+        const bool above = std::any_of(kept.begin(), kept.end(), [&](const std::string& k) {
+            return k.compare(0, prefix.size(), prefix) == 0;
+        });
+        struct stat status;
+        // Only a real folder is walked into; a link there is removed, never followed.
+        if (above && lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            removeAllBut(path, inner, kept, reporter);
+            continue;
+        }
+        if (!manager.removeFileAtPath(path, &reporter) || lstat(path.c_str(), &status) == 0)
+            moveItemToTrash(path);
     }
 }
 

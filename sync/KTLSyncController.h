@@ -190,7 +190,13 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     void mainThreadUpdateUIForUpdateSyncList();
     static QStringList updateListThreadKillListGivenOldSyncList(const QStringList& oldList,
                                                                 const QStringList& newList);
-    void updateListThreadProcessKillList(const QStringList& killList);
+    // Removes the stored copies of the kill list's entries, sparing those of `keptList`'s.
+    void updateListThreadProcessKillList(const QStringList& killList,
+                                         const QStringList& keptList = {});
+    // Removes what lies in `folder` (at `relative` below a dropped entry) but the kept paths
+    // (relative to that entry) and the folders above them.
+    void removeAllBut(const std::string& folder, const std::string& relative,
+                      const std::unordered_set<std::string>& kept, KTLErrorReporter& reporter);
     void updateListThreadReportResults(bool result);
     void mainThreadUpdateUIForUpdateSyncListDone();
 
@@ -200,6 +206,9 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     void continuousSyncThreadCleanup();
     // lastSyncTime in whole seconds, truncated toward zero; outside 32 bits the earliest value.
     static int32_t referenceTimeFor(const QDateTime& time);
+    // For a runner whose one pass stands for a session that fully synced the drive earlier;
+    // call before the first task is queued (the field is the worker's afterwards).
+    void setFullSyncCompleted(bool completed) { _fullSyncCompleted = completed; }
 
     // --- Entry checks (any thread) ---
     // True when the entry's place on the computer is the drive's mount point, lies above it or
@@ -216,6 +225,10 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool syncThreadHandleInterruptedSync();
     bool syncThreadPrepareFolders();
     bool syncThreadSyncItems();
+    // The list's entries a run walks: those accepted, less those another entry's walk covers
+    // (nested or repeated), so that each file is synchronized once.
+    std::vector<std::string> syncThreadItemsToWalk();
+    static std::vector<std::string> withoutCoveredItems(const std::vector<std::string>& items);
     bool syncThreadSyncItem(const std::string& item);
     // An entry met while recursing: its name in both sides' folders, which are held open (or
     // closed, past a depth that would cost too many descriptors).
@@ -226,6 +239,11 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
         int depth;
     };
     bool syncThreadSyncItem(const std::string& item, const SyncItemParent* parent);
+    // Logs an item that could not be read (not merely absent) with the reason and counts it
+    // as an error of the run or pass, which goes on with the other items.
+    bool syncThreadItemUnreadable(const std::string& path, int error);
+    // Says that a socket was left out of the synchronization (not an error).
+    void syncThreadSocketSkipped(const std::string& path);
     bool syncThreadFinishSync();
     bool syncThreadCleanupAfterSync();
     void syncThreadReportResults(bool result);
@@ -256,6 +274,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     void mainThreadPromptWhenConflict(const std::shared_ptr<KTLPromptRecord>& record);
 
     // --- TreeScanningRoutines (worker) ---
+    // The entries the tree holds: accepted ones not covered by another.
+    std::vector<std::string> scannedItems();
     KTLItemTree buildItemTreeUsingFTS();
     KTLItemTree buildTreeAtPath(const std::string& path);
     void updateItemTreeReturningItemsChanged(std::vector<std::string>& changed, int32_t since,
@@ -341,6 +361,10 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool _reportedDriveGone = false;
     // Worker only: the coarser modification-time step of the drive's and the home's file systems.
     int64_t _runDatePrecisionNs = 1;
+    // Worker only: a full sync of the drive completed since this controller was made. Until
+    // then continuous sync copies nothing to the drive: its copies may be newer than ours.
+    bool _fullSyncCompleted = false;
+    bool _saidWaitingForFullSync = false;
     QDateTime _runStarted;
     // Worker only: the roots of a run's items, worked out once per run rather than per item.
     struct RunRoots {

@@ -142,7 +142,10 @@ class Pellora {
         if (waitpid(_pid, &status, WNOHANG) == _pid) _status = status;
         return !_status;
     }
-    void quit() { kill(_pid, SIGTERM); }
+    // Never kill(-1, …): a program that did not start must not take every process with it.
+    void quit() {
+        if (_pid > 0) kill(_pid, SIGTERM);
+    }
     // The exit status once it has ended by itself, none if it is still running.
     std::optional<int> exitStatus(double seconds) {
         pollUntil([&] { return !running(); }, seconds);

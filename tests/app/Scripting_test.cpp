@@ -330,6 +330,25 @@ TEST_F(Scripting, ContinuousSyncStateWithAndWithoutAReply) {
         QStringLiteral("-handleSetContinuousSyncStateEvent: CSSP is not typeTrue or typeFalse.")));
 }
 
+TEST_F(Scripting, ContinuousSyncCopiesNothingBeforeAFullSyncOfTheDrive) {
+    // Changed here, and later on another computer: only a full sync may weigh the two.
+    writeTree(drive + "/Tolvex/~/Sites/index.html", "changed elsewhere\n");
+    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("script-unsynced"));
+    writeDefaults({{QStringLiteral("debug"), true}, {QStringLiteral("sync-on-connect"), false}});
+    ASSERT_TRUE(table.add(drive, "/dev/pellora-unsynced"));
+    setenv("PELLORA_WORKER_TIMING", "50,10", 1);  // an idle pass about every half second
+    start();
+    unsetenv("PELLORA_WORKER_TIMING");
+
+    // The switch takes effect at once (the worker starts), but its passes only keep the tree.
+    EXPECT_EQ(ctl({"set-continuous", drive, "on"}).status, 0);
+    ASSERT_TRUE(
+        pollUntil([] { return logText().count(QStringLiteral("Scan completed.")) >= 3; }, 15));
+    EXPECT_EQ(readFile(drive + "/Tolvex/~/Sites/index.html"), "changed elsewhere\n");
+    EXPECT_TRUE(logText().contains(
+        QStringLiteral("Continuous sync of \"DRIVE\" starts after its next full sync.")));
+}
+
 TEST_F(Scripting, StartSyncsASecondLaterAndClearsAnEarlierCancel) {
     prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("script-start"));
     ASSERT_TRUE(table.add(drive, "/dev/pellora-start"));

@@ -1,6 +1,7 @@
 // The file manager on real folders: what a copy keeps, batches that name copies only when
 // complete, and removals that never follow links.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -51,7 +52,7 @@ TEST(FileManager, ACopyKeepsEveryKindOfItemWithItsModeTimesAndAttributes) {
     EXPECT_FALSE(containsTemporaryName(dir / "dst"));
 }
 
-TEST(FileManager, CopiesAndMovesRefuseAnExistingDestinationAndSkipSocketsOnlyWhenTold) {
+TEST(FileManager, CopiesAndMovesRefuseAnExistingDestination) {
     TempDir dir;
     ASSERT_TRUE(writeFile(dir / "a", "new"));
     ASSERT_TRUE(writeFile(dir / "b", "old"));
@@ -65,20 +66,50 @@ TEST(FileManager, CopiesAndMovesRefuseAnExistingDestinationAndSkipSocketsOnlyWhe
         EXPECT_EQ(readFile(dir / "b"), "old");
         EXPECT_EQ(readFile(dir / "a"), "new");
     }
+    EXPECT_FALSE(containsTemporaryName(dir.path()));
+}
+
+TEST(FileManager, SocketsAreSkippedAndHolesStayHoles) {
+    TempDir dir;
     ASSERT_EQ(mkdir((dir / "src").c_str(), 0755), 0);
-    ASSERT_TRUE(writeFile(dir / "src/z", "z"));
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, (dir / "src/sock").c_str());
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(writeFile(dir / "src/a", "a"));
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string socketPath = dir / "src/sock";
+    ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
+    strcpy(addr.sun_path, socketPath.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     close(fd);
-    Handler proceeding;
-    proceeding.proceed = true;
-    EXPECT_TRUE(manager.copyPath(dir / "src", dir / "dst1", &proceeding));
-    EXPECT_EQ(proceeding.errors.size(), 1u);
-    EXPECT_TRUE(pathExists(dir / "dst1/z"));
-    EXPECT_FALSE(manager.copyPath(dir / "src", dir / "dst2", nullptr));
+    // 64 MiB long, 8 KiB of data: one block inside, one at the end.
+    const off_t length = off_t(64) << 20;
+    fd = open((dir / "src/sparse").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    ASSERT_EQ(pwrite(fd, block.data(), block.size(), length / 2), ssize_t(block.size()));
+    ASSERT_EQ(pwrite(fd, block.data(), block.size(), length - 4096), ssize_t(block.size()));
+    close(fd);
+
+    FileManager manager;
+    struct SocketHandler : Handler {
+        std::vector<std::string> sockets;
+        void fileManagerSkippedSocket(FileManager&, const std::string& path) override {
+            sockets.push_back(path);
+        }
+    } handler;
+    EXPECT_TRUE(manager.copyPath(dir / "src", dir / "dst", &handler));
+    EXPECT_TRUE(handler.errors.empty());
+    EXPECT_EQ(handler.sockets, std::vector<std::string>{socketPath});
+    EXPECT_TRUE(pathExists(dir / "dst/a"));
+    EXPECT_FALSE(pathExists(dir / "dst/sock"));
+    EXPECT_EQ(readFile(dir / "dst/sparse"), readFile(dir / "src/sparse"));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "dst/sparse").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, length);
+    EXPECT_LT(st.st_blocks * 512, length / 16) << "the holes were written as zeros";
+    // A socket alone: nothing to copy, and no error.
+    EXPECT_TRUE(manager.copyPath(socketPath, dir / "sock2", nullptr));
+    EXPECT_FALSE(pathExists(dir / "sock2"));
 }
 
 TEST(FileManager, ABatchNamesItsCopiesOnlyWhenCommittedAndDiscardsThemOtherwise) {

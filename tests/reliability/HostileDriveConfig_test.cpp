@@ -191,7 +191,7 @@ TEST_F(HostileDriveConfig, BrokenOrHostileFilesAreRefusedAndTouchNothing) {
 }
 
 // Entries that step out of the home, name the whole computer, or are too long for a path: each
-// is skipped with a line naming it or found on neither side; the sound ones are synced.
+// is skipped or failed with a line naming it; the sound ones are synced.
 TEST_F(HostileDriveConfig, HostileEntriesAreSkippedAndTheRestIsSynced) {
     const int64_t t0 = nowNs() - 3600 * kSecondNs;
     const std::string absolute = top + "/abs-item";
@@ -222,8 +222,10 @@ TEST_F(HostileDriveConfig, HostileEntriesAreSkippedAndTheRestIsSynced) {
             << e.toStdString() << "\n"
             << r.output;
     EXPECT_TRUE(r.says("Skipping \"/\": it is the drive")) << r.output;
-    // Too long for a file name: nothing by that name on either side, so nothing to do.
-    EXPECT_TRUE(r.exitedWith(0)) << r.output;
+    // Too long for a path or a name: not absent, but unreadable; the sound entries are still
+    // synced, and the run does not report success.
+    EXPECT_FALSE(r.exitedWith(0)) << r.output;
+    EXPECT_TRUE(r.says("File name too long")) << r.output;
     EXPECT_TRUE(r.says("Processing \"" + longName.mid(2).toStdString() + "\"")) << r.output;
     EXPECT_EQ(readFile(onDrive("docs/inner/b.txt")), "listed item, inner");
     EXPECT_EQ(readFile(target() + absolute + "/c.txt"), "absolute item");

@@ -1,0 +1,336 @@
+// What a run takes for absent, which entries it walks or removes when they nest, what a
+// continuous pass records as synchronized, and what is not data: one row per case, each with
+// its set-up, its action, the state of both sides after it and the result the run reports.
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+
+#include <functional>
+
+#include "EngineFixture.h"
+
+namespace {
+
+// Root reads through any mode. With these two capabilities off in the main thread, the worker
+// it starts meanwhile meets a mode-000 folder as anyone would; the main thread gets them back.
+class NoDacOverride {
+  public:
+    NoDacOverride() {
+        if (geteuid() != 0) return;
+        syscall(SYS_capget, &_header, _saved);
+        __user_cap_data_struct reduced[2] = {_saved[0], _saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        _active = syscall(SYS_capset, &_header, reduced) == 0;
+    }
+    ~NoDacOverride() {
+        if (_active) syscall(SYS_capset, &_header, _saved);
+    }
+
+  private:
+    __user_cap_header_struct _header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct _saved[2]{};
+    bool _active = false;
+};
+
+// A chain of folders whose path is far longer than a path may be; made and removed one level
+// at a time through descriptors, as no path reaches its bottom. (Long names keep it short:
+// thousands of one-letter levels fail the same way, only slowly. It outgrows a path below the
+// depth at which the walk holds folders open.)
+const std::string kLevel(100, 'd');
+constexpr int kLevels = 60;
+
+void makeChain(const std::string& base, const char* file) {
+    int fd = open(base.c_str(), O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < kLevels && fd >= 0; ++i) {
+        mkdirat(fd, kLevel.c_str(), 0755);
+        const int next = openat(fd, kLevel.c_str(), O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    ASSERT_GE(fd, 0);
+    if (file) close(openat(fd, file, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    close(fd);
+}
+void removeChain(const std::string& base, const char* file) {
+    int fd = open(base.c_str(), O_DIRECTORY | O_CLOEXEC);
+    int depth = 0;
+    for (int next; fd >= 0 && (next = openat(fd, kLevel.c_str(), O_DIRECTORY | O_NOFOLLOW)) >= 0;
+         ++depth) {
+        close(fd);
+        fd = next;
+    }
+    if (file) unlinkat(fd, file, 0);
+    for (; depth > 0 && fd >= 0; --depth) {
+        const int up = openat(fd, "..", O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = up;
+        unlinkat(fd, kLevel.c_str(), AT_REMOVEDIR);
+    }
+    if (fd >= 0) close(fd);
+}
+
+void bindSocket(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    strcpy(address.sun_path, path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+}
+
+class DataSafetyScan;
+enum class Action { Sync, UpdateList, Pass };
+
+struct Row {
+    const char* name;
+    std::function<void(DataSafetyScan&)> setUp;
+    Action action;
+    QStringList newList;  // for UpdateList
+    QString result;       // the line the run ends with; empty for a pass
+    std::function<void(DataSafetyScan&)> expect;
+};
+
+class DataSafetyScan : public EngineTest, public testing::WithParamInterface<Row> {
+  public:
+    using EngineTest::controller, EngineTest::mac, EngineTest::onDrive, EngineTest::ui,
+        EngineTest::startedWorker, EngineTest::writeConfig;
+    const int64_t t0 = nowNs() - 3600 * kSecondNs;
+    QDateTime keptTime;
+    std::unique_ptr<NoDacOverride> noOverride;
+    std::function<void()> cleanUp;
+
+    void TearDown() override {
+        EngineTest::TearDown();
+        noOverride.reset();
+        if (cleanUp) cleanUp();
+    }
+
+    void synced(const QStringList& list) {
+        writeConfig(list);
+        ASSERT_TRUE(sync());
+        ASSERT_EQ(ui->countLines(completedLine()), 1) << ui->drawer.toStdString();
+    }
+    // A full sync, continuous sync switched on and a first pass.
+    void passing(const QStringList& list) {
+        synced(list);
+        controller->setContinuousSyncState(true);
+        ASSERT_TRUE(pass());
+    }
+    bool pass() {
+        controller->continuousSyncNow();
+        startedWorker();
+        return waitUntil([&] { return !controller->busy(); });
+    }
+    void sites() {
+        put(mac("Sites/index.html"), "index", t0);
+        put(mac("Sites/blog/post.txt"), "post", t0);
+    }
+    void storedSites(const QStringList& list) {
+        put(onDrive("Sites/index.html"), "index", t0);
+        put(onDrive("Sites/blog/post.txt"), "post from elsewhere", t0);
+        put(onDrive("other.txt"), "other", t0);
+        writeConfig(list);
+    }
+};
+
+const QString kUpdated = QStringLiteral("Update Sync Items completed.");
+
+const Row kRows[] = {
+    {"DeepChainIsAnErrorNotAbsence",
+     [](DataSafetyScan& t) {
+         makeFolders(t.mac("deep"));
+         makeFolders(t.onDrive("deep"));
+         makeChain(t.mac("deep"), "bottom.txt");
+         makeChain(t.onDrive("deep"), nullptr);
+         t.cleanUp = [&t] {
+             removeChain(t.mac("deep"), "bottom.txt");
+             removeChain(t.onDrive("deep"), nullptr);
+         };
+         t.writeConfig({"~/deep"});
+     },
+     Action::Sync,
+     {},
+     failedLine(),
+     [](DataSafetyScan& t) {
+         EXPECT_EQ(t.ui->countLines(QStringLiteral("File name too long")), 1);
+     }},
+    {"UnreadableFolderIsNotEmpty",
+     [](DataSafetyScan& t) {
+         put(t.mac("docs/locked/mine.txt"), "mine", t.t0);
+         put(t.onDrive("docs/locked/mine.txt"), "mine", t.t0);
+         put(t.onDrive("docs/locked/theirs.txt"), "theirs", t.t0);
+         ASSERT_EQ(chmod(t.mac("docs/locked").c_str(), 0), 0);
+         t.noOverride = std::make_unique<NoDacOverride>();
+         t.ui->defaultAnswer = -1;
+         t.writeConfig({"~/docs"});
+     },
+     Action::Sync,
+     {},
+     failedLine(),
+     [](DataSafetyScan& t) {
+         EXPECT_EQ(t.ui->countSheets(FakeSheet::Missing), 0);
+         EXPECT_EQ(t.ui->countLines(QStringLiteral("Permission denied")), 1);
+         EXPECT_EQ(readFile(t.onDrive("docs/locked/theirs.txt")), "theirs");
+     }},
+    {"PassKeepsTheCopyOfAnItemItCannotLookAt",
+     [](DataSafetyScan& t) {
+         t.noOverride = std::make_unique<NoDacOverride>();
+         put(t.mac("locked/docs/a.txt"), "alpha", t.t0);
+         t.passing({"~/locked/docs"});
+         t.keptTime = t.controller->lastSyncTime();
+         ASSERT_EQ(chmod(t.mac("locked").c_str(), 0), 0);
+     },
+     Action::Pass,
+     {},
+     {},
+     [](DataSafetyScan& t) {
+         EXPECT_EQ(readFile(t.onDrive("locked/docs/a.txt")), "alpha");
+         EXPECT_EQ(t.controller->lastSyncTime(), t.keptTime);
+     }},
+    {"SaveInThePassSecondIsCopiedByTheNextPass",
+     [](DataSafetyScan& t) {
+         put(t.mac("docs/a.txt"), "alpha", t.t0);
+         t.synced({"~/docs"});
+         t.controller->setContinuousSyncState(true);
+         const int64_t started = nowNs();
+         ASSERT_TRUE(t.pass());
+         put(t.mac("docs/a.txt"), "saved in the same second", started);
+     },
+     Action::Pass,
+     {},
+     {},
+     [](DataSafetyScan& t) {
+         EXPECT_EQ(readFile(t.onDrive("docs/a.txt")), "saved in the same second");
+     }},
+    {"PassWithACopyErrorKeepsTheLastSyncTime",
+     [](DataSafetyScan& t) {
+         put(t.mac("docs/a.txt"), "alpha", t.t0);
+         t.passing({"~/docs"});
+         t.keptTime = t.controller->lastSyncTime();
+         ASSERT_EQ(unlink(t.onDrive("docs/a.txt").c_str()), 0);
+         makeFolders(t.onDrive("docs/a.txt"));
+         put(t.mac("docs/a.txt"), "alpha 2", nowNs() + 5 * kSecondNs);
+     },
+     Action::Pass,
+     {},
+     {},
+     [](DataSafetyScan& t) { EXPECT_EQ(t.controller->lastSyncTime(), t.keptTime); }},
+    {"PassBeforeAFullSyncCopiesNothing",
+     [](DataSafetyScan& t) {
+         put(t.mac("docs/a.txt"), "ours", t.t0 + kSecondNs);
+         put(t.onDrive("docs/a.txt"), "another computer's", t.t0 + 2 * kSecondNs);
+         t.writeConfig({"~/docs"});
+         t.controller->setContinuousSyncState(true);
+         ASSERT_TRUE(waitUntil([&] { return !t.controller->busy(); }));
+         t.startedWorker();
+         put(t.mac("docs/a.txt"), "ours, saved again", nowNs() + 5 * kSecondNs);
+     },
+     Action::Pass,
+     {},
+     {},
+     [](DataSafetyScan& t) { EXPECT_EQ(readFile(t.onDrive("docs/a.txt")), "another computer's"); }},
+    {"NestedEntriesSyncInOneRun",
+     [](DataSafetyScan& t) {
+         t.sites();
+         t.writeConfig({"~/Sites", "~/Sites/blog", "~/Sites/"});
+     },
+     Action::Sync,
+     {},
+     completedLine(),
+     [](DataSafetyScan& t) {
+         EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post");
+         EXPECT_EQ(readFile(t.onDrive("Sites/index.html")), "index");
+         EXPECT_EQ(t.ui->countLines(QStringLiteral("Processing")), 1);
+     }},
+    {"HomeAndAFolderInItSyncInOneRun",
+     [](DataSafetyScan& t) {
+         t.sites();
+         t.writeConfig({"~", "~/Sites"});
+     },
+     Action::Sync,
+     {},
+     completedLine(),
+     [](DataSafetyScan& t) { EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post"); }},
+    {"DroppedFolderKeepsTheCopyOfAnEntryInside",
+     [](DataSafetyScan& t) {
+         t.storedSites({"~/Sites", "~/Sites/blog", "~/other.txt"});
+     },
+     Action::UpdateList,
+     {"~/Sites/blog", "~/other.txt"},
+     kUpdated,
+     [](DataSafetyScan& t) {
+         EXPECT_FALSE(pathExists(t.onDrive("Sites/index.html")));
+         EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
+     }},
+    {"DroppedHomeKeepsTheCopyOfAFolderInIt",
+     [](DataSafetyScan& t) {
+         t.storedSites({"~", "~/Sites"});
+     },
+     Action::UpdateList,
+     {"~/Sites"},
+     kUpdated,
+     [](DataSafetyScan& t) {
+         EXPECT_FALSE(pathExists(t.onDrive("other.txt")));
+         EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
+     }},
+    {"DroppedInnerEntryKeepsWhatItsOuterEntryHolds",
+     [](DataSafetyScan& t) {
+         t.storedSites({"~/Sites", "~/Sites/blog"});
+     },
+     Action::UpdateList,
+     {"~/Sites"},
+     kUpdated,
+     [](DataSafetyScan& t) {
+         EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
+     }},
+    {"SocketIsSkippedWithALine",
+     [](DataSafetyScan& t) {
+         put(t.mac("docs/a.txt"), "alpha", t.t0);
+         put(t.onDrive("docs/a.txt"), "alpha", t.t0);
+         bindSocket(t.mac("docs/listener"));
+         t.writeConfig({"~/docs"});
+     },
+     Action::Sync,
+     {},
+     completedLine(),
+     [](DataSafetyScan& t) {
+         EXPECT_EQ(t.ui->countLines(QStringLiteral("is a socket")), 1);
+         EXPECT_TRUE(pathExists(t.onDrive("docs/a.txt")));
+         EXPECT_FALSE(pathExists(t.onDrive("docs/listener")));
+     }},
+};
+
+TEST_P(DataSafetyScan, Row) {
+    const Row& row = GetParam();
+    ui->defaultAnswer = 1;  // go on past errors; OK to the closing alert
+    row.setUp(*this);
+    if (IsSkipped() || HasFatalFailure()) return;
+    switch (row.action) {
+        case Action::Sync:
+            ASSERT_TRUE(sync(60));
+            break;
+        case Action::UpdateList:
+            controller->updateSyncList(row.newList);
+            startedWorker();
+            ASSERT_TRUE(waitUntil([&] { return !controller->busy(); }));
+            break;
+        case Action::Pass:
+            ASSERT_TRUE(pass());
+            break;
+    }
+    if (!row.result.isEmpty()) {
+        EXPECT_EQ(ui->countLines(row.result), 1) << ui->drawer.toStdString();
+    }
+    row.expect(*this);
+}
+
+INSTANTIATE_TEST_SUITE_P(, DataSafetyScan, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
