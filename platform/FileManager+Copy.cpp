@@ -467,10 +467,14 @@ void removeTemporaries(FileManager& manager, std::vector<PendingRename>& renames
     renames.clear();
 }
 
-void applyFolderAttributes(const PendingRename& r) {
-    // A folder's times and mode don't touch its parent, so any order will do.
+// A folder's times and mode don't touch its parent, so any order will do. They are set on the
+// temporary tree, before it is flushed and named, so that a crash after the rename never leaves
+// folders owner-only; a folder closed to its owner gets its mode once named, so that a tree
+// whose rename failed can still be removed.
+void applyFolderAttributes(const PendingRename& r, const std::string& base, bool closed) {
     for (const PendingFolder& f : r.folders) {
-        std::string path = r.destination + f.path;
+        if (((f.permissions & S_IRWXU) != S_IRWXU) != closed) continue;
+        std::string path = base + f.path;
         if (geteuid() == 0 && lchown(path.c_str(), f.owner, f.group) != 0) {
             // best effort, as for files
         }
@@ -483,6 +487,7 @@ void applyFolderAttributes(const PendingRename& r) {
 // Flushes every file system written, then gives each complete copy its real name.
 bool flushAndRename(FileManager& manager, CopyBatch& batch, FileManagerHandler* handler) {
     bool ok = true;
+    for (const PendingRename& r : batch.renames) applyFolderAttributes(r, r.temporary, false);
     for (const auto& [device, folder] : batch.fileSystems) {
         (void)device;
         if (syncFileSystemOf(folder)) continue;
@@ -495,7 +500,7 @@ bool flushAndRename(FileManager& manager, CopyBatch& batch, FileManagerHandler* 
     for (size_t i = 0; i < batch.renames.size(); ++i) {
         const PendingRename& r = batch.renames[i];
         if (renameIntoPlace(r)) {
-            applyFolderAttributes(r);
+            applyFolderAttributes(r, r.destination, true);
             continue;
         }
         int err = errno;

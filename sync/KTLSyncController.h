@@ -92,6 +92,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool busy() const;
     // True once a started worker has ended (after "death").
     bool workerEnded() const { return _workerEnded; }
+    // Main thread: whether a worker was ever started for this controller.
+    bool workerStarted() const { return _threadDetached; }
 
     // --- Accessors ---
     std::string deviceMountPoint() const;

@@ -61,11 +61,22 @@ class Delegate : public testing::Test {
         PreferenceDomain::standardUserDefaults().setBool(true, QStringLiteral("debug"));
     }
     void TearDown() override {
-        // Every worker gets its end before its controller goes.
+        // Every worker ends before the delegate goes: one still running would hand its last
+        // lines to windows that are gone by then.
+        std::vector<std::shared_ptr<KTLSyncController>> controllers;
         if (delegate)
-            for (const auto& [device, controller] : delegate->syncControllers())
+            for (const auto& [device, controller] : delegate->syncControllers()) {
                 controller->driveDisappeared();
-        runFor(100);
+                controllers.push_back(controller);
+            }
+        EXPECT_TRUE(runUntil(
+            [&] {
+                for (const auto& controller : controllers)
+                    if (controller->workerStarted() && !controller->workerEnded()) return false;
+                return true;
+            },
+            15000));
+        controllers.clear();
         delegate.reset();
         for (const char* key :
              {"debug", "sync-on-connect", "accepted-file-systems", "start-at-login"})

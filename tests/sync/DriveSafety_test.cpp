@@ -90,8 +90,9 @@ TEST_F(DriveSafety, HostileIdentifiersStopTheRunAndHostileEntriesAreSkipped) {
     // "~-sibling" would be the home's path with "-sibling" stuck to it.
     put(home + "-sibling/data/x.txt", "beside the home", t0);
     // An entry that holds the drive would copy the drive into itself.
-    const QStringList hostile = {"~/../outside", "~/./docs", "", "/../outside",
-                                 QString::fromStdString(top), "~-sibling/data"};
+    const QStringList hostile = {
+        "~/../outside",  "~/./docs", "", "/../outside", QString::fromStdString(top),
+        "~-sibling/data"};
     writeConfig(hostile + QStringList{"~/docs"});
     const TreeSnapshot outside = snapshotTree(top + "/outside");
     const TreeSnapshot driveOutside = snapshotTree(target() + "/outside");
@@ -137,19 +138,27 @@ TEST_F(DriveSafety, WhatAForeignDriveHoldsStaysOnItsSide) {
         {"staging spelled otherwise",
          {staging + "/", "~//.TL_VS_W", staging + "/" + id,
           QString::fromStdString(home) + "//.TL_VS_W/", "TL_VS_W/" + id, "/TL_VS_W"},
-         "hfsplus", -1, [] {},
+         "hfsplus",
+         -1,
+         [] {},
          [&] {
              EXPECT_TRUE(ui->sheets.empty());
              for (const auto& entry : std::filesystem::recursive_directory_iterator(target()))
                  EXPECT_NE(entry.path().filename(), ".TL_VS_W") << entry.path();
          }},
-        {"setuid, setgid and a stranger's files", {QStringLiteral("~/tools")}, "hfsplus", 1,
+        {"setuid, setgid and a stranger's files",
+         {QStringLiteral("~/tools")},
+         "hfsplus",
+         1,
          [&] {
              put(onDrive("tools/run"), "#!/bin/sh\n", t0);
              ASSERT_EQ(chmod(onDrive("tools/run").c_str(), 06755), 0);
              ASSERT_EQ(chmod(onDrive("tools").c_str(), 02755), 0);
-             for (const char* p : {"tools", "tools/run"})
-                 if (geteuid() == 0) ASSERT_EQ(chown(onDrive(p).c_str(), 4321, 4321), 0);
+             for (const char* p : {"tools", "tools/run"}) {
+                 if (geteuid() == 0) {
+                     ASSERT_EQ(chown(onDrive(p).c_str(), 4321, 4321), 0);
+                 }
+             }
          },
          [&] {
              for (const char* p : {"tools", "tools/run"}) {
@@ -160,8 +169,8 @@ TEST_F(DriveSafety, WhatAForeignDriveHoldsStaysOnItsSide) {
                  EXPECT_EQ(st.st_uid, geteuid()) << p;
              }
          }},
-        {"vfat: 1.9 s apart is the same date", docs, "vfat", 1,
-         dates(later + 1900000000, later), conflicts(0)},
+        {"vfat: 1.9 s apart is the same date", docs, "vfat", 1, dates(later + 1900000000, later),
+         conflicts(0)},
         {"vfat: 2 s apart is not", docs, "vfat", 1, dates(later + 2 * kSecondNs, later),
          conflicts(1)},
         {"exfat: 9 ms", docs, "exfat", 1, dates(later, later + 9000000), conflicts(0)},

@@ -3,8 +3,8 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <QRegularExpression>
 #include <sys/un.h>
+#include <QRegularExpression>
 
 #include "EngineFixture.h"
 #include "SampleTree.h"
@@ -96,7 +96,8 @@ TEST_F(SyncRun, EachConflictAnswerKeepsTheCopyItNames) {
     // from UTC.
     QString tip;
     for (const FakeSheet& sheet : ui->sheets)
-        if (sheet.message.contains(QStringLiteral("\"o-drive\""))) tip = sheet.conflict.olderToolTip;
+        if (sheet.message.contains(QStringLiteral("\"o-drive\"")))
+            tip = sheet.conflict.olderToolTip;
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^~/docs/o-drive\nModified: \\d{4}-\\d\\d-\\d\\d "
                                                   "\\d\\d:\\d\\d:\\d\\d [+-]\\d{4}$"))
                     .match(tip)

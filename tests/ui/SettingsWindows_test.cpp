@@ -32,8 +32,7 @@ struct SettingsHome : testing::Environment {
     void SetUp() override { home = std::make_unique<TestHome>(); }
     void TearDown() override { home.reset(); }
 };
-[[maybe_unused]] auto* const kSettingsHome =
-    testing::AddGlobalTestEnvironment(new SettingsHome);
+[[maybe_unused]] auto* const kSettingsHome = testing::AddGlobalTestEnvironment(new SettingsHome);
 
 // Runs `answer` on the modal dialog that the next call puts up.
 template <typename Dialog>

@@ -179,7 +179,8 @@ TEST_F(SyncWindow, CancelReachesTheControllerOnlyWhileARunShowsIt) {
     // A long status line keeps its start and its end, and the window its width.
     window.showWindow();
     const int width = window.width();
-    const QString text = "Synchronization of \"" + QString(300, u'N') + "\" completed successfully.";
+    const QString text =
+        "Synchronization of \"" + QString(300, u'N') + "\" completed successfully.";
     window.setStatusLine(text);
     const QString shown = window.displayedStatusLine();
     EXPECT_EQ(window.statusLine(), text);
