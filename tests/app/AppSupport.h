@@ -18,6 +18,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -103,6 +104,23 @@ bool runUntil(Predicate done, int ms = 5000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// Ends every drive's worker, then lets the delegate go: a worker still running would hand its
+// last lines to windows that are gone by then.
+template <typename Delegate>
+void endWorkersAndRelease(std::unique_ptr<Delegate>& delegate) {
+    if (!delegate) return;
+    const auto controllers = delegate->syncControllers();
+    for (const auto& [device, controller] : controllers) controller->driveDisappeared();
+    EXPECT_TRUE(runUntil(
+        [&] {
+            for (const auto& [device, controller] : controllers)
+                if (controller->workerStarted() && !controller->workerEnded()) return false;
+            return true;
+        },
+        15000));
+    delegate.reset();
 }
 
 // The log is flushed at least once a second.

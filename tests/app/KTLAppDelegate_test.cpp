@@ -61,23 +61,7 @@ class Delegate : public testing::Test {
         PreferenceDomain::standardUserDefaults().setBool(true, QStringLiteral("debug"));
     }
     void TearDown() override {
-        // Every worker ends before the delegate goes: one still running would hand its last
-        // lines to windows that are gone by then.
-        std::vector<std::shared_ptr<KTLSyncController>> controllers;
-        if (delegate)
-            for (const auto& [device, controller] : delegate->syncControllers()) {
-                controller->driveDisappeared();
-                controllers.push_back(controller);
-            }
-        EXPECT_TRUE(runUntil(
-            [&] {
-                for (const auto& controller : controllers)
-                    if (controller->workerStarted() && !controller->workerEnded()) return false;
-                return true;
-            },
-            15000));
-        controllers.clear();
-        delegate.reset();
+        endWorkersAndRelease(delegate);
         for (const char* key :
              {"debug", "sync-on-connect", "accepted-file-systems", "start-at-login"})
             PreferenceDomain::standardUserDefaults().removeObjectForKey(QString::fromLatin1(key));

@@ -74,11 +74,7 @@ class ScriptingAlert : public testing::Test {
         ASSERT_TRUE(client.isConnected());
     }
     void TearDown() override {
-        if (delegate)
-            for (const auto& [device, controller] : delegate->syncControllers())
-                controller->driveDisappeared();
-        runUntil([] { return false; }, 100);
-        delegate.reset();
+        endWorkersAndRelease(delegate);
         QDBusConnection::disconnectFromBus(QStringLiteral("c"));
         PreferenceDomain::standardUserDefaults().removeObjectForKey(QStringLiteral("debug"));
     }

@@ -53,11 +53,7 @@ class Settings : public testing::Test {
   protected:
     void SetUp() override { drive = makeFolder(dir / "DRIVE"); }
     void TearDown() override {
-        if (delegate)
-            for (const auto& [device, controller] : delegate->syncControllers())
-                controller->driveDisappeared();
-        runUntil([] { return false; }, 100);
-        delegate.reset();
+        endWorkersAndRelease(delegate);
         for (const char* key : {"debug", "sync-on-connect", "accepted-file-systems"})
             PreferenceDomain::standardUserDefaults().removeObjectForKey(QString::fromLatin1(key));
     }
