@@ -86,10 +86,7 @@ TEST_F(PelloraApp, APreparedDriveIsSyncedASecondAfterItArrivesAndFollowedUntilIt
 
 // A drive never synced here asks once it arrives, before anything is copied. On a display of
 // its own, so that the question can be answered from the keyboard: Escape cancels, Return syncs.
-// Disabled: since the desktop integration came in, the second answer sent through xdotool
-// often closes the question without syncing, and why is not yet known. The same question is
-// answered through its real buttons in Delegate.ArrivingDrivesThatFailTheChecks… meanwhile.
-TEST_F(PelloraApp, DISABLED_AStrangersDriveIsSyncedOnlyOnceTheUserSaysSo) {
+TEST_F(PelloraApp, AStrangersDriveIsSyncedOnlyOnceTheUserSaysSo) {
     if (system("command -v Xvfb >/dev/null && command -v xdotool >/dev/null") != 0)
         GTEST_SKIP() << "needs Xvfb and xdotool (Debian packages xvfb and xdotool)";
     const std::string display = ":" + std::to_string(100 + getpid() % 800);
@@ -109,13 +106,15 @@ TEST_F(PelloraApp, DISABLED_AStrangersDriveIsSyncedOnlyOnceTheUserSaysSo) {
     // Up, answered, gone. (xdotool reports the key's release to a window already gone.)
     const std::string find = "xdotool search --onlyvisible --name 'Sync This Drive' ";
     auto up = [&] { return system((find + ">/dev/null").c_str()) == 0; };
-    // The key is pressed again while the question stays up: with no window manager, a window
-    // that appears meanwhile may take the focus from it.
+    // The key is typed (through the X test extension) to the focused question, and again while
+    // the question stays up: with no window manager, a window that appears meanwhile may take the
+    // focus. A key sent to the window instead closed it with Cancel in about half the runs.
     auto answer = [&](const std::string& key) {
         if (!pollUntil(up, 15)) return false;
         return pollUntil(
             [&] {
-                (void)!system((find + "windowfocus --sync key " + key + " 2>/dev/null").c_str());
+                (void)!system(
+                    (find + "windowfocus --sync 2>/dev/null && xdotool key " + key).c_str());
                 return pollUntil([&] { return !up(); }, 1);
             },
             8);
