@@ -256,6 +256,8 @@ class Interrupted : public DriveSafety {
         put(onDrive("docs/.pellora-tmp-7-7"), "half, on the drive", t0);
         put(driveStaging() + "/~/docs/a.txt", "a staged", t0 + kSecondNs);
         put(driveStaging() + "/~/docs/.pellora-tmp-half", "half", t0);
+        // A new folder moves whole: what it holds unfinished must be gone first.
+        put(driveStaging() + "/~/docs/new/.pellora-tmp-inner", "half", t0);
         put(macStaging() + "/~/docs/b.txt", "b staged", t0 + kSecondNs);
         put(macStaging() + "/~/.pellora-tmp-top", "half", t0);
         writeConfig({"~/docs"});
