@@ -282,6 +282,19 @@ TEST_F(Interrupted, FinishingPutsWholeStagedCopiesInPlaceAndNeverAnUnfinishedOne
     EXPECT_EQ(ui->countLines(completedLine()), 1);
 }
 
+TEST_F(Interrupted, ACancelWhileFinishingStopsTheMoves) {
+    put(macStaging() + "/~/late.txt", "late", t0 + kSecondNs);
+    setDebug(true);
+    ui->defaultAnswer = 1;
+    KTLSyncController* c = controller.get();
+    ui->onDrawerText = [c](const QString& line) {
+        if (line.contains(QStringLiteral(": moving"))) c->cancelButtonClicked();
+    };
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(ui->countLines(canceledLine()), 1);
+    EXPECT_FALSE(pathExists(mac("late.txt")));
+}
+
 TEST_F(Interrupted, CancelDiscardsTheStagedCopies) {
     ui->answers = {{0}};
     ui->defaultAnswer = 0;
