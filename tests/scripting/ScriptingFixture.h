@@ -16,33 +16,14 @@
 // Every scripting test process gets its own bus; the program's main makes the application.
 struct ScriptingEnvironment : testing::Environment {
     std::unique_ptr<PrivateBus> bus;
-
     void SetUp() override {
         bus = std::make_unique<PrivateBus>();
         ASSERT_TRUE(bus->ok()) << "could not start dbus-daemon";
     }
     void TearDown() override { bus.reset(); }
 };
-
-inline ScriptingEnvironment* const kScriptingEnvironment =
-    static_cast<ScriptingEnvironment*>(testing::AddGlobalTestEnvironment(new ScriptingEnvironment));
-
-inline void PrintTo(const AEDescriptor& descriptor, std::ostream* out) {
-    *out << descriptor.description().toStdString();
-}
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
-// A (struct) value written by hand, for shapes no encoder makes.
-template <typename... Fields>
-QVariant structure(const Fields&... fields) {
-    QDBusArgument argument;
-    argument.beginStructure();
-    (argument << ... << fields);
-    argument.endStructure();
-    return QVariant::fromValue(argument);
-}
+inline auto* const kScriptingEnvironment =
+    testing::AddGlobalTestEnvironment(new ScriptingEnvironment);
 
 // Pumps the main thread's events until `done` holds or `seconds` have passed.
 template <typename Predicate>
@@ -66,13 +47,6 @@ inline QDBusConnection clientConnection() {
     return QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("client"));
 }
 
-// Sends `call` from the client connection and serves the events until the answer is there.
-inline QDBusMessage callAndWait(const QDBusMessage& call) {
-    QDBusPendingCall pending = clientConnection().asyncCall(call, 20000);
-    waitUntil([&] { return pending.isFinished(); });
-    return pending.reply();
-}
-
 struct ProcessResult {
     int exitCode = -1;
     QByteArray out;
@@ -80,11 +54,8 @@ struct ProcessResult {
 };
 
 // Runs a program while serving the events, as the service has to answer it.
-inline ProcessResult runServing(
-    const QString& program, const QStringList& arguments,
-    const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+inline ProcessResult runServing(const QString& program, const QStringList& arguments) {
     QProcess process;
-    process.setProcessEnvironment(environment);
     process.start(program, arguments);
     ProcessResult result;
     if (!process.waitForStarted(10000)) return result;
