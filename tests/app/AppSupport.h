@@ -2,21 +2,15 @@
 
 #include "PrivateBus.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <QByteArray>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTimeZone>
-#include <QVariantList>
-#include <QVariantMap>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -27,8 +21,6 @@
 #include "KTLUserDefaults.h"
 #include "PropertyList.h"
 #include "TempDir.h"
-
-extern char** environ;
 
 // Where a test's home keeps the application's settings and log.
 inline std::string xdg(const char* variable) {
@@ -96,14 +88,9 @@ bool pollUntil(Predicate done, double seconds) {
 // Runs the event loop of this process until `done` or `ms` have passed.
 template <typename Predicate>
 bool runUntil(Predicate done, int ms = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return pollUntil(
+        [&] { return QCoreApplication::processEvents(QEventLoop::AllEvents, 20), done(); },
+        ms / 1000.0);
 }
 
 // Ends every drive's worker, then lets the delegate go: a worker still running would hand its
@@ -131,50 +118,56 @@ inline bool waitForLog(const QString& text, double seconds = 10) {
 // One run of the program; killed if a test leaves it running.
 class Pellora {
   public:
-    explicit Pellora(const std::string& errors, std::vector<std::string> arguments = {}) {
-        const char* dir = getenv("PELLORA_TEST_BINARY_DIR");
-        const std::string program = std::string(dir ? dir : ".") + "/bin/pellora";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
+    explicit Pellora(const std::string& errors) {
         // The offscreen platform's warnings would only clutter the test's output.
-        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        arguments.insert(arguments.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            _pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        _process.setStandardErrorFile(QString::fromStdString(errors));
+        _process.start(QString::fromLocal8Bit(qgetenv("PELLORA_TEST_BINARY_DIR")) + "/bin/pellora",
+                       {});
     }
     ~Pellora() {
-        if (running()) {
-            kill(_pid, SIGKILL);
-            waitpid(_pid, nullptr, 0);
-        }
+        _process.kill();
+        _process.waitForFinished();
     }
-    bool started() const { return _pid > 0; }
+    bool started() { return _process.waitForStarted(); }
     bool running() {
-        if (_pid <= 0 || _status) return false;
-        int status;
-        if (waitpid(_pid, &status, WNOHANG) == _pid) _status = status;
-        return !_status;
+        return !_process.waitForFinished(0) && _process.state() != QProcess::NotRunning;
     }
-    // Never kill(-1, …): a program that did not start must not take every process with it.
-    void quit() {
-        if (_pid > 0) kill(_pid, SIGTERM);
-    }
+    void quit() { _process.terminate(); }
     // The exit status once it has ended by itself, none if it is still running.
     std::optional<int> exitStatus(double seconds) {
-        pollUntil([&] { return !running(); }, seconds);
-        if (!_status) return std::nullopt;
-        return WIFEXITED(*_status) ? WEXITSTATUS(*_status) : 128 + WTERMSIG(*_status);
+        _process.waitForFinished(int(seconds * 1000));
+        if (_process.state() != QProcess::NotRunning) return std::nullopt;
+        return _process.exitStatus() == QProcess::NormalExit ? _process.exitCode() : -1;
     }
 
   private:
-    pid_t _pid = -1;
-    std::optional<int> _status;
+    QProcess _process;
 };
+
+struct Outcome {
+    int status = -1;  // -2: killed after the time-out
+    std::string out, err;
+};
+
+// Runs a program to its end; one still running after 10 s is killed: a reply held back by an
+// alert nobody dismisses shows up that way.
+inline Outcome run(const std::vector<std::string>& arguments) {
+    QStringList rest;
+    for (size_t i = 1; i < arguments.size(); ++i) rest << QString::fromStdString(arguments[i]);
+    QProcess process;
+    process.start(QString::fromStdString(arguments[0]), rest);
+    Outcome result;
+    if (!process.waitForFinished(10000) && process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+        result.status = -2;
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        result.status = process.exitCode();
+    }
+    result.out = process.readAllStandardOutput().toStdString();
+    result.err = process.readAllStandardError().toStdString();
+    return result;
+}
 
 // A bus of the program's own for the tests that script the application, started by the first
 // of them; the others keep to the nonexistent one CTest gives them.
