@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTimeZone>
 #include <chrono>
@@ -30,9 +29,6 @@ inline std::string xdg(const char* variable) {
 inline std::string defaultsFile() {
     return xdg("XDG_CONFIG_HOME") + "/Orvane/Pellora.plist";
 }
-inline std::string logFile() {
-    return xdg("XDG_STATE_HOME") + "/Pellora/Pellora.log";
-}
 
 // Writes the user's own settings, as if the user had set them before the start.
 inline void writeDefaults(const QVariantMap& values) {
@@ -43,11 +39,8 @@ inline void writeDefaults(const QVariantMap& values) {
 
 // Makes `drive` a prepared drive: a configuration with its sync list and identifier.
 inline void prepareDrive(const std::string& drive, const QStringList& items, const QString& id) {
-    QVariantList list;
-    for (const QString& item : items) list.append(item);
-    QVariantMap config;
-    config.insert(QStringLiteral("tapline-items-to-sync"), list);
-    config.insert(QStringLiteral("tapline-uuid"), id);
+    const QVariantMap config{{QStringLiteral("tapline-items-to-sync"), items},
+                             {QStringLiteral("tapline-uuid"), id}};
     ASSERT_TRUE(writeFile(drive + "/.TolvexConfig", writePropertyListXML(config)));
 }
 
@@ -70,7 +63,7 @@ inline void writeTree(const std::string& path, const QByteArray& contents) {
 }
 
 inline QString logText() {
-    return QString::fromUtf8(readFile(logFile()));
+    return QString::fromUtf8(readFile(xdg("XDG_STATE_HOME") + "/Pellora/Pellora.log"));
 }
 
 // Polls `done` every few milliseconds for up to `seconds`.
@@ -115,34 +108,9 @@ inline bool waitForLog(const QString& text, double seconds = 10) {
     return pollUntil([&] { return logText().contains(text); }, seconds);
 }
 
-// One run of the program; killed if a test leaves it running.
-class Pellora {
-  public:
-    explicit Pellora(const std::string& errors) {
-        // The offscreen platform's warnings would only clutter the test's output.
-        _process.setStandardErrorFile(QString::fromStdString(errors));
-        _process.start(QString::fromLocal8Bit(qgetenv("PELLORA_TEST_BINARY_DIR")) + "/bin/pellora",
-                       {});
-    }
-    ~Pellora() {
-        _process.kill();
-        _process.waitForFinished();
-    }
-    bool started() { return _process.waitForStarted(); }
-    bool running() {
-        return !_process.waitForFinished(0) && _process.state() != QProcess::NotRunning;
-    }
-    void quit() { _process.terminate(); }
-    // The exit status once it has ended by itself, none if it is still running.
-    std::optional<int> exitStatus(double seconds) {
-        _process.waitForFinished(int(seconds * 1000));
-        if (_process.state() != QProcess::NotRunning) return std::nullopt;
-        return _process.exitStatus() == QProcess::NormalExit ? _process.exitCode() : -1;
-    }
-
-  private:
-    QProcess _process;
-};
+inline QString binary(const char* name) {
+    return QString::fromLocal8Bit(qgetenv("PELLORA_TEST_BINARY_DIR")) + "/" + name;
+}
 
 struct Outcome {
     int status = -1;  // -2: killed after the time-out
@@ -151,22 +119,17 @@ struct Outcome {
 
 // Runs a program to its end; one still running after 10 s is killed: a reply held back by an
 // alert nobody dismisses shows up that way.
-inline Outcome run(const std::vector<std::string>& arguments) {
-    QStringList rest;
-    for (size_t i = 1; i < arguments.size(); ++i) rest << QString::fromStdString(arguments[i]);
+inline Outcome run(const QString& program, const std::vector<std::string>& arguments) {
+    QStringList list;
+    for (const std::string& argument : arguments) list << QString::fromStdString(argument);
     QProcess process;
-    process.start(QString::fromStdString(arguments[0]), rest);
-    Outcome result;
-    if (!process.waitForFinished(10000) && process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
-        result.status = -2;
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        result.status = process.exitCode();
-    }
-    result.out = process.readAllStandardOutput().toStdString();
-    result.err = process.readAllStandardError().toStdString();
-    return result;
+    process.start(program, list);
+    const bool ended = process.waitForFinished(10000);
+    if (!ended) process.kill(), process.waitForFinished();
+    const bool normal = ended && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? normal ? process.exitCode() : -1 : -2,
+            process.readAllStandardOutput().toStdString(),
+            process.readAllStandardError().toStdString()};
 }
 
 // A bus of the program's own for the tests that script the application, started by the first

@@ -70,14 +70,6 @@ class Delegate : public testing::Test {
         window->activateWindow();
         ASSERT_TRUE(runUntil([&] { return QApplication::activeWindow() == window; }));
     }
-    // Answers the volume chooser once it is up.
-    void whenChooserOpens(std::function<void(KTLVolumeChooser*)> answer) {
-        QTimer::singleShot(20, [this, answer] {
-            auto* chooser = qobject_cast<KTLVolumeChooser*>(QApplication::activeModalWidget());
-            chooserSeen = chooser != nullptr;
-            if (chooser) answer(chooser);
-        });
-    }
     // A drive whose sync waits on a question nobody answers: busy until the test answers it.
     std::shared_ptr<KTLSyncController> busyDrive() {
         prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("busy-drive"));
@@ -101,7 +93,6 @@ class Delegate : public testing::Test {
     FakeMountTable table{dir / "mountinfo"};
     std::string drive;
     std::unique_ptr<KTLAppDelegate> delegate;
-    bool chooserSeen = false;
 };
 
 }  // namespace
@@ -175,29 +166,25 @@ TEST_F(Delegate, SelectingAnUnpreparedDriveGivesItTheDefaultListThenSyncsIt) {
     std::shared_ptr<KTLSyncController> controller = controllerOf(drive);
     ASSERT_TRUE(controller);
     // Offered: block devices only, by name and mount point. Cancelled: nothing happens.
-    QStringList rows;
-    whenChooserOpens([&](KTLVolumeChooser* chooser) {
-        auto* list = chooser->findChild<QTreeWidget*>(QStringLiteral("_volumeList"));
-        for (int i = 0; i < list->topLevelItemCount(); ++i)
-            rows << list->topLevelItem(i)->text(0) + "|" + list->topLevelItem(i)->text(1);
-        chooser->findChild<QPushButton*>(QStringLiteral("_cancelButton"))->click();
-    });
-    delegate->doSelectDevice();
-    EXPECT_TRUE(chooserSeen);
-    EXPECT_EQ(rows, QStringList{"DRIVE|" + QString::fromStdString(drive)});
-    runFor(1200);
-    EXPECT_FALSE(controller->busy());
-
-    chooserSeen = false;
-    whenChooserOpens([&](KTLVolumeChooser* chooser) {
-        auto* list = chooser->findChild<QTreeWidget*>(QStringLiteral("_volumeList"));
-        auto* select = chooser->findChild<QPushButton*>(QStringLiteral("_selectButton"));
-        EXPECT_FALSE(select->isEnabled());  // nothing chosen yet
-        list->topLevelItem(0)->setSelected(true);
-        select->click();
-    });
-    delegate->doSelectDevice();
-    EXPECT_TRUE(chooserSeen);
+    for (const char* button : {"_cancelButton", "_selectButton"}) {
+        QStringList rows;
+        QTimer::singleShot(20, [&] {
+            auto* chooser = qobject_cast<KTLVolumeChooser*>(QApplication::activeModalWidget());
+            auto* list = chooser->findChild<QTreeWidget*>(QStringLiteral("_volumeList"));
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+                rows << list->topLevelItem(i)->text(0) + "|" + list->topLevelItem(i)->text(1);
+            auto* answer = chooser->findChild<QPushButton*>(QLatin1String(button));
+            EXPECT_EQ(answer->isEnabled(), button[1] == 'c');  // nothing chosen yet
+            list->topLevelItem(0)->setSelected(true);
+            answer->click();
+        });
+        delegate->doSelectDevice();
+        EXPECT_EQ(rows, QStringList{"DRIVE|" + QString::fromStdString(drive)});
+        if (button[1] == 'c') {
+            runFor(1200);
+            EXPECT_FALSE(controller->busy());
+        }
+    }
     ASSERT_TRUE(runUntil([&] { return controller->busy(); }, 3000));
     EXPECT_EQ(controller->shadowedSyncList(),
               (QStringList{QStringLiteral("~/Sites"), QStringLiteral("~/Shared")}));
@@ -285,15 +272,6 @@ class DelegateOnABus : public Delegate {
     static void SetUpTestSuite() { usePrivateBus(); }
 
   protected:
-    void SetUp() override {
-        Delegate::SetUp();
-        client = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("c"));
-        ASSERT_TRUE(client.isConnected());
-    }
-    void TearDown() override {
-        Delegate::TearDown();
-        QDBusConnection::disconnectFromBus(QStringLiteral("c"));
-    }
     // Sends an event about the drive from another connection; the answer comes while the
     // events are served.
     QDBusPendingCall send(FourCharCode eventID, const std::optional<AEDescriptor>& items = {}) {
@@ -316,7 +294,8 @@ class DelegateOnABus : public Delegate {
         return decodeEventReply(call.reply()).value_or(AEDescriptor());
     }
 
-    QDBusConnection client{QString()};
+    QDBusConnection client =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("c"));
 };
 
 }  // namespace
@@ -330,40 +309,35 @@ TEST_F(DelegateOnABus, ACommandThatCannotBeCarriedOutAnswersParamErrWithItsReaso
     ASSERT_TRUE(table.add(fresh, "/dev/pellora-fresh"));
     ASSERT_TRUE(table.add(ext4, "/dev/pellora-ext4", "ext4"));
     launch();
-    const AEDescriptor mine = furl("file://" + drive),
-                       utf8 = AEDescriptor::descriptorWithString(QString::fromStdString(drive));
+    const AEDescriptor mine = furl("file://" + drive), sites = furl("file://" + drive + "/Sites"),
+                       text = AEDescriptor::descriptorWithString(QString::fromStdString(drive));
     const auto list = [](std::initializer_list<AEDescriptor> items) {
         AEDescriptor list = AEDescriptor::listDescriptor();
         for (const AEDescriptor& item : items) list.insertDescriptor(item, 0);
         return list;
     };
-    const AEDescriptor sites = furl("file://" + xdg("HOME") + "/Sites");
     const FourCharCode direct = AEKeyword::directObject, items = kItemsKeyword,
-                       state = kContinuousSyncStateKeyword;
+                       state = kContinuousSyncStateKeyword, setList = kSetSyncListEvent;
     const struct {
         FourCharCode eventID;
         std::vector<std::pair<FourCharCode, AEDescriptor>> params;
         const char* reason;
     } cases[] = {
-        {kQueryEvent, {{direct, utf8}}, "unable to retrieve main URL"},
-        {kGetSyncListEvent,
-         {{direct, furl("https://example.com/DRIVE")}},
-         "unable to retrieve main URL"},
+        {kQueryEvent, {{direct, text}}, "unable to retrieve main URL"},
+        {kGetSyncListEvent, {{direct, furl("https://x/DRIVE")}}, "unable to retrieve main URL"},
         {kStartEvent, {{direct, furl("DRIVE")}}, "unable to retrieve main URL"},
         {kStatusEvent, {}, "unable to retrieve main URL"},
         {kQueryEvent, {{direct, furl("file://" + ext4)}}, "drive is not valid for sync"},
         {kGetSyncListEvent, {{direct, furl("file://" + fresh)}}, "syncList is empty"},
-        {kSetSyncListEvent, {{direct, mine}}, "unable to retrieve ITMZ property"},
-        {kSetSyncListEvent, {{direct, mine}, {items, mine}}, "ITMZ property not typeAEList"},
-        {kSetSyncListEvent,
+        {setList, {{direct, mine}}, "unable to retrieve ITMZ property"},
+        {setList, {{direct, mine}, {items, mine}}, "ITMZ property not typeAEList"},
+        {setList,
          {{direct, mine}, {items, list({sites, sites, furl("http://x/y")})}},
          "URL for item 3 is not a fileURL"},
-        {kSetSyncListEvent,
-         {{direct, mine}, {items, list({sites, utf8})}},
-         "cannot retrieve URL for item 2"},
+        {setList, {{direct, mine}, {items, list({sites, text})}}, "cannot retrieve URL for item 2"},
         // A name that isn't UTF-8 can't be kept in a list.
-        {kSetSyncListEvent,
-         {{direct, mine}, {items, list({furl("file://" + drive + "/odd%FFname")})}},
+        {setList,
+         {{direct, mine}, {items, list({furl("file:///odd%FFname")})}},
          "cannot retrieve URL for item 1"},
         {kSetContinuousSyncStateEvent, {{direct, mine}}, "unable to retrieve CSSP property"},
         {kSetContinuousSyncStateEvent,
@@ -374,11 +348,8 @@ TEST_F(DelegateOnABus, ACommandThatCannotBeCarriedOutAnswersParamErrWithItsReaso
         QDBusPendingCall call = sendWith(c.eventID, c.params);
         ASSERT_TRUE(runUntil([&] { return call.isFinished(); })) << c.reason;
         const AEDescriptor reply = replyOf(call);
-        EXPECT_EQ(reply.paramDescriptorForKeyword(AEKeyword::errorNumber),
-                  AEDescriptor::descriptorWithInt32(-50))
-            << c.reason;
-        EXPECT_EQ(reply.paramDescriptorForKeyword(AEKeyword::errorString),
-                  AEDescriptor::descriptorWithString(c.reason));
+        EXPECT_EQ(reply.paramDescriptorForKeyword(AEKeyword::errorNumber)->int32Value(), -50);
+        EXPECT_EQ(reply.paramDescriptorForKeyword(AEKeyword::errorString)->stringValue(), c.reason);
     }
     runFor(300);
     EXPECT_FALSE(delegate->isBusy());
