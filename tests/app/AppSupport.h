@@ -26,15 +26,13 @@ inline std::string xdg(const char* variable) {
     const char* value = getenv(variable);
     return value ? value : "";
 }
-inline std::string defaultsFile() {
-    return xdg("XDG_CONFIG_HOME") + "/Orvane/Pellora.plist";
-}
 
 // Writes the user's own settings, as if the user had set them before the start.
 inline void writeDefaults(const QVariantMap& values) {
     mkdir(xdg("XDG_CONFIG_HOME").c_str(), 0755);
     mkdir((xdg("XDG_CONFIG_HOME") + "/Orvane").c_str(), 0755);
-    ASSERT_TRUE(writeFile(defaultsFile(), writePropertyListXML(values)));
+    ASSERT_TRUE(
+        writeFile(xdg("XDG_CONFIG_HOME") + "/Orvane/Pellora.plist", writePropertyListXML(values)));
 }
 
 // Makes `drive` a prepared drive: a configuration with its sync list and identifier.

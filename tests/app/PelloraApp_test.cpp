@@ -36,9 +36,8 @@ class PelloraApp : public testing::Test {
             app.terminate();
             app.waitForFinished(10000 / tries);
         }
-        EXPECT_EQ(app.state(), QProcess::NotRunning);
-        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(app.exitCode(), 0);
+        EXPECT_TRUE(app.state() == QProcess::NotRunning &&
+                    app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0);
         EXPECT_TRUE(logText().trimmed().endsWith(QStringLiteral("Pellora stopping.")))
             << logText().toStdString();
     }
@@ -71,10 +70,8 @@ TEST_F(PelloraApp, APreparedDriveIsSyncedASecondAfterItArrivesAndFollowedUntilIt
     const auto plugged = std::chrono::steady_clock::now();
     ASSERT_TRUE(table.add(drive, "/dev/pellora-test-drive"));
     ASSERT_TRUE(pollUntil([&] { return pathExists(copyOnDrive(drive)); }, 15));
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count();
-    EXPECT_GE(seconds, 0.9);  // queued after the arrival has settled
-    EXPECT_LE(seconds, 8.0);
+    // Queued after the arrival has settled.
+    EXPECT_GE(std::chrono::steady_clock::now() - plugged, std::chrono::milliseconds(900));
     ASSERT_TRUE(synced());
 
     // A new mount point keeps the controller: no new arrival, no second sync.
@@ -144,18 +141,6 @@ TEST_F(PelloraApp, DISABLED_AStrangersDriveIsSyncedOnlyOnceTheUserSaysSo) {
     quitAndExpectItToEnd();
 }
 
-TEST_F(PelloraApp, WithSyncOnConnectOffAnArrivingDriveIsLeftAlone) {
-    writeDefaults({{QStringLiteral("debug"), true}, {QStringLiteral("sync-on-connect"), false}});
-    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-off"));
-    knownDrive(QStringLiteral("e2e-off"));
-    start();
-    ASSERT_TRUE(table.add(drive, "/dev/pellora-test-off"));
-    ASSERT_TRUE(waitForLog("-newDriveAppeared: " + q(drive)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    EXPECT_FALSE(pathExists(drive + "/Tolvex"));
-    quitAndExpectItToEnd();
-}
-
 TEST_F(PelloraApp, AQuitRequestWhileASyncRunsIsRefusedAndWorksOnceItHasEnded) {
     prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("e2e-busy"));
     knownDrive(QStringLiteral("e2e-busy"));
@@ -164,21 +149,16 @@ TEST_F(PelloraApp, AQuitRequestWhileASyncRunsIsRefusedAndWorksOnceItHasEnded) {
     start();
     ASSERT_TRUE(table.add(drive, "/dev/pellora-test-busy"));
     ASSERT_TRUE(waitForLog(QStringLiteral("is missing on the Mac")));
+    // Without a session bus, a second start is refused.
+    const Outcome second = run(binary("bin/pellora"), {drive});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("Pellora is already running."), std::string::npos) << second.err;
     app.terminate();
     ASSERT_TRUE(waitForLog(QStringLiteral("a drive is busy; not quitting.")));
     EXPECT_FALSE(app.waitForFinished(1500)) << "quit while a sync runs";
     // Unplugged: the question goes away and the run ends.
     ASSERT_TRUE(table.remove("/dev/pellora-test-busy"));
     ASSERT_TRUE(waitForLog(QStringLiteral("Synchronization of \"DRIVE\"")));
-    quitAndExpectItToEnd();
-}
-
-TEST_F(PelloraApp, WithoutASessionBusASecondStartIsRefusedWhileTheFirstRuns) {
-    start();
-    const Outcome second = run(binary("bin/pellora"), {drive});
-    EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.err.find("Pellora is already running."), std::string::npos) << second.err;
-    EXPECT_EQ(app.state(), QProcess::Running);
     quitAndExpectItToEnd();
 }
 
@@ -198,13 +178,27 @@ class Scripting : public PelloraApp {
     }
 };
 
-// The commands' own errors are checked in the delegate's tests; here, what each does.
+// The commands' own errors are checked in the delegate's tests; here, what each does. A second
+// drive, mounted at the start, was changed on another computer: continuous passes keep its
+// tree but copy nothing before its first full sync.
 TEST_F(Scripting, EachCommandOfTheClientActsOnTheRunningProgram) {
     ASSERT_TRUE(table.add(drive, "/dev/pellora-lists"));
+    const std::string other = makeFolder(top + "/OTHER");
+    writeTree(other + "/Tolvex/~/Sites/index.html", "changed elsewhere\n");
+    prepareDrive(other, {QStringLiteral("~/Sites")}, QStringLiteral("script-other"));
+    ASSERT_TRUE(table.add(other, "/dev/pellora-other"));
     TempDir elsewhere;
     const std::string outside = makeFolder(elsewhere / "outside");
     writeTree(top + "/With Blank/a.txt", "a\n");
+    // With sync-on-connect off, even a drive synced here before is left alone when it comes.
+    writeDefaults({{QStringLiteral("debug"), true}, {QStringLiteral("sync-on-connect"), false}});
+    const std::string late = makeFolder(top + "/LATE");
+    prepareDrive(late, {QStringLiteral("~/Sites")}, QStringLiteral("script-late"));
+    knownDrive(QStringLiteral("script-late"));
+    setenv("PELLORA_WORKER_TIMING", "50,10", 1);  // an idle pass about every half second
     startServing();
+    unsetenv("PELLORA_WORKER_TIMING");
+    ASSERT_TRUE(table.add(late, "/dev/pellora-late"));
     const std::string list = top + "/Sites\n" + top + "/With Blank\n" + outside + "\n";
     // Each row: the command, its exit status and output.
     const struct {
@@ -224,6 +218,7 @@ TEST_F(Scripting, EachCommandOfTheClientActsOnTheRunningProgram) {
         {{"info", drive}, 0, ""},
         {{"stop", drive}, 0, ""},  // on an idle drive, only remembered; the start clears it
         {{"start", drive}, 0, ""},
+        {{"set-continuous", other, "on"}, 0, ""},
     };
     for (const auto& step : steps) {
         const Outcome result = ctl(step.arguments);
@@ -247,28 +242,13 @@ TEST_F(Scripting, EachCommandOfTheClientActsOnTheRunningProgram) {
                   "VSNC", "DOIT", "{'----': <('furl', b'file://" + drive + "')>}", "false"});
     EXPECT_EQ(quiet.out, "(@a{sv} {},)\n");
     EXPECT_TRUE(synced(2));
-}
 
-TEST_F(Scripting, ContinuousSyncCopiesNothingBeforeAFullSyncOfTheDrive) {
-    // Changed here, and later on another computer: only a full sync may weigh the two.
-    writeTree(drive + "/Tolvex/~/Sites/index.html", "changed elsewhere\n");
-    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("script-unsynced"));
-    writeDefaults({{QStringLiteral("debug"), true}, {QStringLiteral("sync-on-connect"), false}});
-    ASSERT_TRUE(table.add(drive, "/dev/pellora-unsynced"));
-    setenv("PELLORA_WORKER_TIMING", "50,10", 1);  // an idle pass about every half second
-    startServing();
-    unsetenv("PELLORA_WORKER_TIMING");
-    // The switch takes effect at once (the worker starts), but its passes only keep the tree.
-    EXPECT_EQ(ctl({"set-continuous", drive, "on"}).status, 0);
-    ASSERT_TRUE(
-        pollUntil([] { return logText().count(QStringLiteral("Scan completed.")) >= 3; }, 15));
-    EXPECT_EQ(readFile(drive + "/Tolvex/~/Sites/index.html"), "changed elsewhere\n");
-}
-
-TEST_F(Scripting, ASecondStartHandsItsDriveToTheRunningPelloraAndEnds) {
-    prepareDrive(drive, {QStringLiteral("~/Sites")}, QStringLiteral("script-second"));
-    ASSERT_TRUE(table.add(drive, "/dev/pellora-second"));  // mounted at the start: left alone
-    startServing();
+    // From here on only the other drive's passes scan.
+    const qsizetype scans = logText().count(QStringLiteral("Scan completed."));
+    ASSERT_TRUE(pollUntil(
+        [&] { return logText().count(QStringLiteral("Scan completed.")) >= scans + 3; }, 15));
+    EXPECT_EQ(readFile(other + "/Tolvex/~/Sites/index.html"), "changed elsewhere\n");
+    EXPECT_FALSE(pathExists(late + "/Tolvex"));
     // Given as the shell would pass it, relative to where the second one starts.
     char* cwd = getcwd(nullptr, 0);
     ASSERT_EQ(chdir(top.c_str()), 0);
@@ -276,7 +256,5 @@ TEST_F(Scripting, ASecondStartHandsItsDriveToTheRunningPelloraAndEnds) {
     ASSERT_EQ(chdir(cwd), 0);
     free(cwd);
     EXPECT_EQ(second.status, 0) << second.err;
-    ASSERT_TRUE(synced());
-    EXPECT_TRUE(pathExists(copyOnDrive(drive)));
-    EXPECT_EQ(app.state(), QProcess::Running);
+    EXPECT_TRUE(synced(3));
 }

@@ -131,28 +131,18 @@ TEST_F(AEEventServerTest, CallsOfEveryWrongShapeAreRefused) {
         call.setArguments(arguments);
         const QDBusMessage answer = this->call(call);
         const auto reply = decodeEventReply(answer);
-        const QString number = QString::fromLatin1(expected).section(' ', 0, 0);
-        if (!number.startsWith('-')) {
-            EXPECT_TRUE(answer.errorName().endsWith(number));
-            continue;
-        }
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->paramDescriptorForKeyword(AEKeyword::errorNumber)->int32Value(),
-                  number.toInt());
-        const QString piece = QString::fromUtf8(expected).section(' ', 1);
-        const auto text = reply->paramDescriptorForKeyword(AEKeyword::errorString);
-        if (!piece.isEmpty()) EXPECT_TRUE(text && text->stringValue()->contains(piece));
+        const auto part = [&](FourCharCode keyword) {
+            return reply->paramDescriptorForKeyword(keyword).value_or(AEDescriptor());
+        };
+        const QString got =
+            !reply ? answer.errorName().section('.', -1)
+                   : QString::number(part(AEKeyword::errorNumber).int32Value().value_or(0)) + " " +
+                         part(AEKeyword::errorString).stringValue().value_or(QString());
+        const QString want = QString::fromUtf8(expected);
+        EXPECT_TRUE(got.startsWith(want.section(' ', 0, 0) + (reply ? " " : "")) &&
+                    got.contains(want.section(' ', 1)))
+            << got.toStdString();
     }
-    EXPECT_TRUE(received.empty());
-
-    // gdbus is another D-Bus stack, which writes a key twice where Qt can't.
-    const ProcessResult twice = runServing(
-        "gdbus",
-        {"call", "--session", "--dest", kScriptingService, "--object-path", kScriptingObjectPath,
-         "--method", QStringLiteral("%1.%2").arg(kScriptingInterface, kScriptingMethod), "TEST",
-         "ECHO", "{'----': <('true', @ay [])>, '----': <('fals', @ay [])>}", "true"});
-    EXPECT_TRUE(twice.out.contains("'errn': <('long', [byte 0xce, 0xff, 0xff, 0xff])>"))
-        << twice.out.toStdString();
     EXPECT_TRUE(received.empty());
 
     AEDescriptor well = AEDescriptor::appleEventWithEventClass(kTest, kEcho);

