@@ -2,21 +2,14 @@
 
 #include "PrivateBus.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <QByteArray>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
+#include <QProcess>
 #include <QTimeZone>
-#include <QVariantList>
-#include <QVariantMap>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -28,34 +21,24 @@
 #include "PropertyList.h"
 #include "TempDir.h"
 
-extern char** environ;
-
 // Where a test's home keeps the application's settings and log.
 inline std::string xdg(const char* variable) {
     const char* value = getenv(variable);
     return value ? value : "";
-}
-inline std::string defaultsFile() {
-    return xdg("XDG_CONFIG_HOME") + "/Orvane/Pellora.plist";
-}
-inline std::string logFile() {
-    return xdg("XDG_STATE_HOME") + "/Pellora/Pellora.log";
 }
 
 // Writes the user's own settings, as if the user had set them before the start.
 inline void writeDefaults(const QVariantMap& values) {
     mkdir(xdg("XDG_CONFIG_HOME").c_str(), 0755);
     mkdir((xdg("XDG_CONFIG_HOME") + "/Orvane").c_str(), 0755);
-    ASSERT_TRUE(writeFile(defaultsFile(), writePropertyListXML(values)));
+    ASSERT_TRUE(
+        writeFile(xdg("XDG_CONFIG_HOME") + "/Orvane/Pellora.plist", writePropertyListXML(values)));
 }
 
 // Makes `drive` a prepared drive: a configuration with its sync list and identifier.
 inline void prepareDrive(const std::string& drive, const QStringList& items, const QString& id) {
-    QVariantList list;
-    for (const QString& item : items) list.append(item);
-    QVariantMap config;
-    config.insert(QStringLiteral("tapline-items-to-sync"), list);
-    config.insert(QStringLiteral("tapline-uuid"), id);
+    const QVariantMap config{{QStringLiteral("tapline-items-to-sync"), items},
+                             {QStringLiteral("tapline-uuid"), id}};
     ASSERT_TRUE(writeFile(drive + "/.TolvexConfig", writePropertyListXML(config)));
 }
 
@@ -78,7 +61,7 @@ inline void writeTree(const std::string& path, const QByteArray& contents) {
 }
 
 inline QString logText() {
-    return QString::fromUtf8(readFile(logFile()));
+    return QString::fromUtf8(readFile(xdg("XDG_STATE_HOME") + "/Pellora/Pellora.log"));
 }
 
 // Polls `done` every few milliseconds for up to `seconds`.
@@ -96,14 +79,9 @@ bool pollUntil(Predicate done, double seconds) {
 // Runs the event loop of this process until `done` or `ms` have passed.
 template <typename Predicate>
 bool runUntil(Predicate done, int ms = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return pollUntil(
+        [&] { return QCoreApplication::processEvents(QEventLoop::AllEvents, 20), done(); },
+        ms / 1000.0);
 }
 
 // Ends every drive's worker, then lets the delegate go: a worker still running would hand its
@@ -128,53 +106,29 @@ inline bool waitForLog(const QString& text, double seconds = 10) {
     return pollUntil([&] { return logText().contains(text); }, seconds);
 }
 
-// One run of the program; killed if a test leaves it running.
-class Pellora {
-  public:
-    explicit Pellora(const std::string& errors, std::vector<std::string> arguments = {}) {
-        const char* dir = getenv("PELLORA_TEST_BINARY_DIR");
-        const std::string program = std::string(dir ? dir : ".") + "/bin/pellora";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        // The offscreen platform's warnings would only clutter the test's output.
-        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        arguments.insert(arguments.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            _pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Pellora() {
-        if (running()) {
-            kill(_pid, SIGKILL);
-            waitpid(_pid, nullptr, 0);
-        }
-    }
-    bool started() const { return _pid > 0; }
-    bool running() {
-        if (_pid <= 0 || _status) return false;
-        int status;
-        if (waitpid(_pid, &status, WNOHANG) == _pid) _status = status;
-        return !_status;
-    }
-    // Never kill(-1, …): a program that did not start must not take every process with it.
-    void quit() {
-        if (_pid > 0) kill(_pid, SIGTERM);
-    }
-    // The exit status once it has ended by itself, none if it is still running.
-    std::optional<int> exitStatus(double seconds) {
-        pollUntil([&] { return !running(); }, seconds);
-        if (!_status) return std::nullopt;
-        return WIFEXITED(*_status) ? WEXITSTATUS(*_status) : 128 + WTERMSIG(*_status);
-    }
+inline QString binary(const char* name) {
+    return QString::fromLocal8Bit(qgetenv("PELLORA_TEST_BINARY_DIR")) + "/" + name;
+}
 
-  private:
-    pid_t _pid = -1;
-    std::optional<int> _status;
+struct Outcome {
+    int status = -1;  // -2: killed after the time-out
+    std::string out, err;
 };
+
+// Runs a program to its end; one still running after 10 s is killed: a reply held back by an
+// alert nobody dismisses shows up that way.
+inline Outcome run(const QString& program, const std::vector<std::string>& arguments) {
+    QStringList list;
+    for (const std::string& argument : arguments) list << QString::fromStdString(argument);
+    QProcess process;
+    process.start(program, list);
+    const bool ended = process.waitForFinished(10000);
+    if (!ended) process.kill(), process.waitForFinished();
+    const bool normal = ended && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? normal ? process.exitCode() : -1 : -2,
+            process.readAllStandardOutput().toStdString(),
+            process.readAllStandardError().toStdString()};
+}
 
 // A bus of the program's own for the tests that script the application, started by the first
 // of them; the others keep to the nonexistent one CTest gives them.

@@ -3,46 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusPendingCall>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <memory>
 
 #include "AEDescriptor.h"
 #include "PrivateBus.h"
 
 // Every scripting test process gets its own bus; the program's main makes the application.
-struct ScriptingEnvironment : testing::Environment {
-    std::unique_ptr<PrivateBus> bus;
-
-    void SetUp() override {
-        bus = std::make_unique<PrivateBus>();
-        ASSERT_TRUE(bus->ok()) << "could not start dbus-daemon";
-    }
-    void TearDown() override { bus.reset(); }
-};
-
-inline ScriptingEnvironment* const kScriptingEnvironment =
-    static_cast<ScriptingEnvironment*>(testing::AddGlobalTestEnvironment(new ScriptingEnvironment));
-
-inline void PrintTo(const AEDescriptor& descriptor, std::ostream* out) {
-    *out << descriptor.description().toStdString();
-}
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
-// A (struct) value written by hand, for shapes no encoder makes.
-template <typename... Fields>
-QVariant structure(const Fields&... fields) {
-    QDBusArgument argument;
-    argument.beginStructure();
-    (argument << ... << fields);
-    argument.endStructure();
-    return QVariant::fromValue(argument);
-}
+inline PrivateBus* const kBus = new PrivateBus;
 
 // Pumps the main thread's events until `done` holds or `seconds` have passed.
 template <typename Predicate>
@@ -58,19 +28,7 @@ bool waitUntil(Predicate done, double seconds = 20) {
 
 // A second connection to the bus, so that calls go through the daemon like another program's.
 inline QDBusConnection clientConnection() {
-    QDBusConnection connection =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("client"));
-    if (connection.isConnected()) return connection;
-    // The bus drops a connection that sent it something it refuses.
-    QDBusConnection::disconnectFromBus(QStringLiteral("client"));
     return QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("client"));
-}
-
-// Sends `call` from the client connection and serves the events until the answer is there.
-inline QDBusMessage callAndWait(const QDBusMessage& call) {
-    QDBusPendingCall pending = clientConnection().asyncCall(call, 20000);
-    waitUntil([&] { return pending.isFinished(); });
-    return pending.reply();
 }
 
 struct ProcessResult {
@@ -80,11 +38,8 @@ struct ProcessResult {
 };
 
 // Runs a program while serving the events, as the service has to answer it.
-inline ProcessResult runServing(
-    const QString& program, const QStringList& arguments,
-    const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+inline ProcessResult runServing(const QString& program, const QStringList& arguments) {
     QProcess process;
-    process.setProcessEnvironment(environment);
     process.start(program, arguments);
     ProcessResult result;
     if (!process.waitForStarted(10000)) return result;
