@@ -22,7 +22,7 @@ std::string sanitizedHostID(const std::string& id) {
     return out;
 }
 
-std::string trimmed(const std::string& s) {
+std::string withoutSpaceAround(const std::string& s) {
     const char* space = " \t\r\n\v\f";
     auto first = s.find_first_not_of(space);
     if (first == std::string::npos) return std::string();
@@ -31,7 +31,7 @@ std::string trimmed(const std::string& s) {
 
 std::string machineID() {
     auto id = readFileContents("/etc/machine-id", 4096);
-    return id ? trimmed(id->toStdString()) : std::string();
+    return id ? withoutSpaceAround(id->toStdString()) : std::string();
 }
 
 std::string pathForHost(const std::string& hostID) {
@@ -44,7 +44,7 @@ std::string KTLUserDefaults::currentHostID() {
     std::string id = machineID();
     if (id.empty()) {
         char name[HOST_NAME_MAX + 1] = {};
-        if (gethostname(name, sizeof name - 1) == 0) id = trimmed(name);
+        if (gethostname(name, sizeof name - 1) == 0) id = withoutSpaceAround(name);
     }
     return sanitizedHostID(id);
 }

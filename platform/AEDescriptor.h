@@ -19,6 +19,9 @@ constexpr FourCharCode fourCharCode(const char (&code)[5]) {
 
 // The four characters of `code`, first character first.
 QByteArray fourCharCodeBytes(FourCharCode code);
+inline QString fourCharCodeText(FourCharCode code) {
+    return QString::fromLatin1(fourCharCodeBytes(code));
+}
 // A code from text of exactly four printable ASCII characters; none for anything else. Codes
 // that come from other programs pass here, so that every code we hold can be written back.
 std::optional<FourCharCode> fourCharCodeFromString(const QString& text);

@@ -8,10 +8,6 @@
 
 namespace {
 
-QString codeText(FourCharCode code) {
-    return QString::fromLatin1(fourCharCodeBytes(code));
-}
-
 bool fail(QString* error, const QString& reason) {
     if (error) *error = reason;
     return false;
@@ -94,7 +90,7 @@ std::optional<AEDescriptor> decodeValue(const QVariant& value, int depth, QStrin
 QVariant encodeDescriptor(const AEDescriptor& descriptor) {
     QDBusArgument argument;
     argument.beginStructure();
-    argument << codeText(descriptor.descriptorType());
+    argument << fourCharCodeText(descriptor.descriptorType());
     if (descriptor.isList()) {
         argument.beginArray(QMetaType::fromType<QDBusVariant>());
         for (int i = 1; i <= descriptor.numberOfItems(); ++i) {
@@ -111,7 +107,7 @@ QVariant encodeDescriptor(const AEDescriptor& descriptor) {
 QVariantMap encodeParameters(const AEDescriptor& record) {
     QVariantMap map;
     for (int i = 1; i <= record.numberOfItems() && record.isRecord(); ++i) {
-        map.insert(codeText(record.keywordForDescriptorAtIndex(i)),
+        map.insert(fourCharCodeText(record.keywordForDescriptorAtIndex(i)),
                    encodeDescriptor(*record.descriptorAtIndex(i)));
     }
     return map;
@@ -174,7 +170,7 @@ QDBusMessage eventCallMessage(const AEDescriptor& event, bool replyWanted, const
     QDBusMessage call = QDBusMessage::createMethodCall(service, QLatin1String(kScriptingObjectPath),
                                                        QLatin1String(kScriptingInterface),
                                                        QLatin1String(kScriptingMethod));
-    call << codeText(event.eventClass()) << codeText(event.eventID())
+    call << fourCharCodeText(event.eventClass()) << fourCharCodeText(event.eventID())
          << QVariant::fromValue(encodeParameters(event)) << replyWanted;
     return call;
 }

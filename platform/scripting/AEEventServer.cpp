@@ -60,10 +60,6 @@ constexpr char kIntrospection[] = R"(  <interface name="com.orvane.Pellora.Apple
   </interface>
 )";
 
-QString codeText(FourCharCode code) {
-    return QString::fromLatin1(fourCharCodeBytes(code));
-}
-
 }  // namespace
 
 AEEventServer::AEEventServer(QObject* parent) : QDBusVirtualObject(parent) {}
@@ -156,9 +152,10 @@ bool AEEventServer::handleMessage(const QDBusMessage& message, const QDBusConnec
         reply.descriptor().setParamDescriptor(AEDescriptor::descriptorWithInt32(kAEEventNotHandled),
                                               AEKeyword::errorNumber);
         reply.descriptor().setParamDescriptor(
-            AEDescriptor::descriptorWithString(QStringLiteral("no handler for event '%1'\\'%2'")
-                                                   .arg(codeText(decoded.event->eventClass()),
-                                                        codeText(decoded.event->eventID()))),
+            AEDescriptor::descriptorWithString(
+                QStringLiteral("no handler for event '%1'\\'%2'")
+                    .arg(fourCharCodeText(decoded.event->eventClass()),
+                         fourCharCodeText(decoded.event->eventID()))),
             AEKeyword::errorString);
         return true;
     }
