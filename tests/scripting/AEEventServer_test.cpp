@@ -1,6 +1,7 @@
 // The D-Bus transport on a bus of the test's own: events in, replies out, and calls of every
 // wrong shape refused without harm to the service.
 
+#include <QDBusArgument>
 #include <QDBusVariant>
 #include <vector>
 
