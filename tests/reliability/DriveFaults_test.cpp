@@ -76,47 +76,27 @@ size_t occurrences(const std::string& text, const std::string& what) {
     return count;
 }
 
+// A fault made and mended by shell commands, $D standing for the drive and $S for the home's
+// staging folder.
 struct Fault {
     const char* name;
     int imageMiB, newMiB;  // the drive's size, and how much new data the run must copy
-    const char* reason;
-    std::function<std::string(FaultScene&)> arrange, mend;
+    const char *reason, *arrange, *mend;
 };
 void PrintTo(const Fault& f, std::ostream* out) {
     *out << f.name;
 }
-const std::string kFiller = "/filler";
 
 const Fault kFaults[] = {
     // More to copy than fits: about 2 MiB left, so a few of the changes fit and the new folder not.
     {"Full", 24, 6, "No space left on device",
-     [](FaultScene& s) -> std::string {
-         struct statvfs fs;
-         if (statvfs(s.drive.c_str(), &fs) != 0) return std::string("no statvfs");
-         const uint64_t room = uint64_t(fs.f_bavail) * fs.f_frsize - (2 << 20);
-         return shell("fallocate -l " + std::to_string(room) + " '" + s.drive + kFiller + "'")
-                    ? ""
-                    : "cannot fill the drive";
-     },
-     [](FaultScene& s) -> std::string {
-         return unlink((s.drive + kFiller).c_str()) == 0 ? "" : "no filler";
-     }},
-    {"ReadOnly", 16, 1, "Read-only file system",
-     [](FaultScene& s) -> std::string { return s.loop.remount("ro") ? "" : "cannot remount ro"; },
-     [](FaultScene& s) -> std::string { return s.loop.remount("rw") ? "" : "cannot remount rw"; }},
-    // The home's staging folder read-only (a read-only bind mount, which root cannot write
-    // either): what comes from the drive cannot be staged.
+     "fallocate -l $(( $(stat -f -c '%a*%S' $D) - 2097152 )) $D/filler", "rm $D/filler"},
+    {"ReadOnly", 16, 1, "Read-only file system", "mount -o remount,ro $D",
+     "mount -o remount,rw $D"},
+    // A read-only bind mount, which root cannot write either: what comes from the drive cannot
+    // be staged.
     {"UnwritableHomeStaging", 16, 1, "Read-only file system",
-     [](FaultScene& s) -> std::string {
-         const std::string at = "'" + s.macStaging() + "'";
-         return shell("mkdir -p " + at + " && mount --bind " + at + " " + at +
-                      " && mount -o remount,bind,ro " + at)
-                    ? ""
-                    : "cannot make the staging folder read-only";
-     },
-     [](FaultScene& s) -> std::string {
-         return umount2(s.macStaging().c_str(), 0) == 0 ? "" : "cannot unmount the staging folder";
-     }},
+     "mkdir -p $S && mount --bind $S $S && mount -o remount,bind,ro $S", "umount $S"},
 };
 
 class DriveFaults : public testing::TestWithParam<Fault> {};
@@ -145,13 +125,14 @@ TEST_P(DriveFaults, FailTheRunSayingWhyAndTheNextRunFinishesOnceMended) {
             intended[name] = digest(name);
         }
         const Files homeBefore = s.homeFiles(), driveBefore = s.driveFiles();
-        std::string faults = ok ? f.arrange(s) : "cannot change the trees";
-        if (!faults.empty()) return faults;
+        const std::string paths = "D='" + s.drive + "' S='" + s.macStaging() + "'; ";
+        if (!ok || !shell(paths + f.arrange)) return "cannot make the fault";
         RunnerProcess runner;
         runner.start(s.drive);
-        faults += failedCleanly(runner, f.reason);
+        std::string faults = failedCleanly(runner, f.reason);
         const Files homeBetween = s.homeFiles(), driveBetween = s.driveFiles();
-        if (!(faults += f.mend(s)).empty()) return faults;
+        if (!shell(paths + f.mend)) faults += "cannot mend the fault\n";
+        if (!faults.empty()) return faults;
         faults += s.converges({"~/docs", "~/notes.txt"}, intended);
         return faults + wholeFiles(homeBetween, homeBefore, intended, "home") +
                wholeFiles(driveBetween, driveBefore, s.driveFiles(), "drive");

@@ -135,7 +135,7 @@ inline int64_t anHourAhead(int step) {
 }
 
 // An ext4 image on a loop device at the scene's drive folder, in a private mount namespace:
-// made, mounted, made read-only, pulled away (a lazy unmount: gone from its mount point at
+// made, mounted, pulled away (a lazy unmount: gone from its mount point at
 // once, kept alive by what is open on it) and mounted again.
 struct LoopDrive {
     std::string image, mountPoint;
@@ -147,7 +147,6 @@ struct LoopDrive {
     bool mount(const std::string& options = "loop") const {
         return shell("mount -o " + options + " '" + image + "' '" + mountPoint + "'");
     }
-    bool remount(const std::string& options) const { return mount("remount," + options); }
     bool pullOut() const { return umount2(mountPoint.c_str(), MNT_DETACH) == 0; }
     // Mounts it again once no loop device holds the image: two file systems must never write
     // to the same blocks.
