@@ -9,6 +9,7 @@
 #include <random>
 
 #include "Reliability.h"
+#include "SampleTree.h"
 
 namespace {
 
@@ -325,6 +326,40 @@ TEST(DriveLock, ASecondRunnerOnTheSameDriveIsTurnedAway) {
     EXPECT_TRUE(before == after);
     EXPECT_TRUE(run.exitedWith(0)) << run.output;
     EXPECT_EQ(readFile(s.onDrive("corpus/a.txt")), "first\n");
+}
+
+// A run killed once its copies from the drive are staged, a file then edited at home: finishing
+// the run keeps the edit and moves the rest into place, by the run's record of what it decided
+// (even for an edit dated before the staging) and, without one, by the time the copies were
+// staged. Unfinished copies a cut-off run left on the drive, a configuration's included, go.
+TEST(KilledRun, FinishingItKeepsAnEditMadeAfterItAndClearsUnfinishedCopies) {
+    for (bool withRecord : {true, false}) {
+        SCOPED_TRACE(withRecord ? "with the record" : "without a record");
+        Scene s("CRASHTEST0000000003-0");
+        ASSERT_TRUE(s.configure({"~/corpus"}) && putFile(s.mac("corpus/a.txt"), "first\n") &&
+                    putFile(s.mac("corpus/b.txt"), "first\n") &&
+                    runHeadless(s.drive).exitedWith(0));
+        sleep(1);  // past the stored last sync time, kept to the second
+        const int64_t driveDate = nowNs();
+        for (const char* name : {"corpus/a.txt", "corpus/b.txt", "corpus/.pellora-tmp-1-1/x"})
+            ASSERT_TRUE(putFile(s.onDrive(name), "drive\n", driveDate));
+        ASSERT_TRUE(putFile(s.drive + "/.pellora-tmp-Xy12Zw", "half a configuration"));
+        RunnerProcess killed;
+        ASSERT_TRUE(killed.start(
+            s.drive, {"--conflict", "1", "--missing", "1", "--debug", "--pause-at", kPause}, true));
+        ASSERT_TRUE(killed.watchFor(kPause, 60)) << killed.output();
+        killed.kill9();
+        killed.finish(10);
+        if (!withRecord)
+            ASSERT_EQ(unlink((s.macStaging() + "/.pellora-staging-record").c_str()), 0);
+        ASSERT_TRUE(putFile(s.mac("corpus/a.txt"), "edited after the kill\n",
+                            withRecord ? driveDate + 1000 : nowNs()));
+        const HeadlessRun next = runHeadless(s.drive);
+        EXPECT_TRUE(next.says("a.txt\" changed during the synchronization")) << next.output;
+        EXPECT_EQ(readFile(s.mac("corpus/a.txt")), "edited after the kill\n");
+        EXPECT_EQ(readFile(s.mac("corpus/b.txt")), "drive\n");
+        EXPECT_FALSE(containsTemporaryName(s.drive) || containsTemporaryName(s.home));
+    }
 }
 
 }  // namespace
