@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,14 +54,6 @@ TestHome::TestHome() {
 TestHome::~TestHome() {
     for (int i = 0; i < 5; ++i)
         _had[i] ? setenv(kVars[i], _saved[i].c_str(), 1) : unsetenv(kVars[i]);
-}
-
-void preferTemporaryFilesInMemory(unsigned long long minimumFree) {
-    struct statfs fs;
-    if (statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC &&
-        (unsigned long long)fs.f_bavail * fs.f_bsize >= minimumFree &&
-        access("/dev/shm", W_OK) == 0)
-        setenv("TMPDIR", "/dev/shm", 1);
 }
 
 bool writeFile(const std::string& path, const QByteArray& data) {

@@ -33,11 +33,6 @@ class TestHome {
     bool _had[5];
 };
 
-// Makes the temporary folders of this process live in memory (/dev/shm) where that is a
-// tmpfs with `minimumFree` bytes to spare: a kill takes the process, not the page cache, and
-// large trees then cost no disk flushes to make, copy and remove.
-void preferTemporaryFilesInMemory(unsigned long long minimumFree = 1ull << 30);
-
 // Small file helpers that work on byte paths.
 bool writeFile(const std::string& path, const QByteArray& data);
 QByteArray readFile(const std::string& path, bool* ok = nullptr);
