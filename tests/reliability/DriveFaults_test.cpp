@@ -1,133 +1,280 @@
-// Drives that cannot take what a run writes: full, read-only, and a home whose staging folder
-// cannot be written. Each run fails saying why, loses nothing, and the next run once the
-// fault is gone completes.
+// Drives that fail a run: full, read-only, a home whose staging folder cannot be written, a
+// drive pulled out while copying or while finishing an interrupted sync, and a file of the
+// computer changed while it is copied. Each run fails in bounded time saying why, loses
+// nothing, leaves only whole files, and the next run once the fault is gone ends where an
+// untroubled run ends.
 
-#include <gtest/gtest.h>
-#include <sys/mount.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/statvfs.h>
 
-#include "DriveFaultsSupport.h"
+#include <cstdio>
+#include <thread>
 
-using namespace drivefaults;
+#include "Reliability.h"
 
 namespace {
 
-const std::vector<std::string> kItems = {"docs", "notes.txt"};
+const std::vector<std::string> kDebug = {"--conflict", "1", "--missing", "1", "--debug"};
 
-// A first run has put `docs` (40 small files) and notes.txt on the drive.
-std::string firstSync(Scene& s, int imageMiB) {
-    if (!s.drive.create(imageMiB) || !s.drive.mount()) return "no drive";
-    if (!s.configure(kItems)) return "no configuration";
-    for (int i = 0; i < 40; ++i)
-        if (!Scene::put(s.mac("docs/d" + std::to_string(i % 4) + "/f" + std::to_string(i)),
-                        bytes(4096 + i * 97, unsigned(i))))
-            return "cannot write the home";
-    if (!Scene::put(s.mac("notes.txt"), "notes\n")) return "cannot write the home";
-    std::string output;
-    if (s.run(&output) != 0) return "the first run failed:\n" + output;
-    return "";
+// A loop-mounted ext4 drive, declared as what it is and accepted: it keeps nanosecond dates.
+class FaultScene : public Scene {
+  public:
+    LoopDrive loop{top + "/drive.img", drive};
+    FaultScene() : Scene("DRIVEFAULTS00000001-0", "ext4") {
+        putFile(top + "/.config/Orvane/Pellora.plist",
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                "<key>accepted-file-systems</key><array><string>ext4</string></array>"
+                "</dict></plist>\n");
+    }
+    Files homeFiles() const { return filesOf(digestOf(home, {".TL_VS_W"})); }
+    Files driveFiles() const { return filesOf(digestOf(target() + "/~", {})); }
+
+    // The next run once the fault is gone: it completes, both copies of each item agree, no
+    // staging is left, and the home holds `intended`.
+    std::string converges(const QStringList& items, const Files& intended) const {
+        const HeadlessRun r = runHeadless(drive);
+        if (!r.exitedWith(0)) return "the run after the fault did not complete:\n" + r.output;
+        std::string faults = stagingLeft() ? "staging is left\n" : "";
+        for (const QString& item : items)
+            faults += describeDifferences(snapshotTree(mac(item.mid(2).toStdString()), false),
+                                          snapshotTree(onDrive(item.mid(2).toStdString()), false));
+        return faults + (homeFiles() == intended ? "" : "the home does not hold what it should\n");
+    }
+    // After the runner is gone, the folder below the pulled-out drive must be as empty as it was.
+    std::string nothingBelowTheMountPoint() const {
+        const size_t items = snapshotTree(drive).size() - 1;
+        return items ? std::to_string(items) + " items written below the mount point\n" : "";
+    }
+    // Every file staged on the drive under a real name holds what the home's file holds in
+    // `home`.
+    std::string stagedCopiesAreWhole(const Files& home) const {
+        std::string faults;
+        for (const auto& [path, contents] : filesOf(digestOf(driveStaging() + "/~", {})))
+            if (!home.count(path) || home.at(path) != contents)
+                faults += "the drive's staged '" + path + "' is not a whole copy\n";
+        return faults;
+    }
+};
+
+// What a run hit by a fault must show: a failure in bounded time that says why.
+std::string failedCleanly(RunnerProcess& runner, const std::string& reason) {
+    const int status = runner.finish(20);
+    const std::string& out = runner.output();
+    std::string faults = runner.timedOut() ? "the run hung\n" : "";
+    if (status == 0 || out.find("completed successfully.") != std::string::npos)
+        faults += "the run said it completed\n";
+    if (out.find(reason) == std::string::npos) faults += "the run did not say \"" + reason + "\"\n";
+    return faults.empty() ? faults
+                          : faults + out.substr(out.size() - std::min<size_t>(out.size(), 4000));
 }
 
-// Changes on both sides after the first run: ten files rewritten on the computer, two on the
-// drive, a new folder of `newMiB` MiB on the computer and a new file on the drive. Gives what
-// the home holds once they are synchronized.
-Files changeBothSides(Scene& s, int newMiB, std::string& faults) {
-    for (int i = 0; i < 10; ++i)
-        if (!Scene::put(s.mac("docs/d" + std::to_string(i % 4) + "/f" + std::to_string(i)),
-                        bytes(6000, unsigned(100 + i)), anHourAhead(i)))
-            faults += "cannot change the home\n";
-    for (int i = 0; i < newMiB; ++i)
-        if (!Scene::put(s.mac("docs/new/n" + std::to_string(i)), bytes(1 << 20, unsigned(200 + i))))
-            faults += "cannot change the home\n";
-    if (!Scene::put(s.onDrive("docs/d1/f21"), "drive's f21\n", anHourAhead(20)) ||
-        !Scene::put(s.onDrive("docs/d2/f22"), "drive's f22\n", anHourAhead(21)) ||
-        !Scene::put(s.onDrive("docs/from-drive.txt"), "made on the drive\n"))
-        faults += "cannot change the drive\n";
-    Files intended = s.homeFiles();
-    intended["docs/d1/f21"] = "drive's f21\n";
-    intended["docs/d2/f22"] = "drive's f22\n";
-    intended["docs/from-drive.txt"] = "made on the drive\n";
-    return intended;
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
 }
 
-// A run hit by the fault `arrange` makes (and `mend` takes away again): the checks of every
-// fault.
-std::string faultyRun(Scene& s, int newMiB, const std::string& reason,
-                      const std::function<std::string()>& arrange,
-                      const std::function<std::string()>& mend) {
-    std::string faults;
-    const Files intended = changeBothSides(s, newMiB, faults);
-    const Files homeBefore = s.homeFiles(), driveBefore = s.driveFiles();
-    faults += arrange();
-    if (!faults.empty()) return faults;
+// A fault made and mended by shell commands, $D standing for the drive and $S for the home's
+// staging folder.
+struct Fault {
+    const char* name;
+    int imageMiB, newMiB;  // the drive's size, and how much new data the run must copy
+    const char *reason, *arrange, *mend;
+};
+void PrintTo(const Fault& f, std::ostream* out) {
+    *out << f.name;
+}
 
-    RunnerProcess runner;
-    runner.start(s.mountPoint);
-    faults += Scene::failedCleanly(runner.finish(20), runner, reason);
-    const Files homeBetween = s.homeFiles(), driveBetween = s.driveFiles();
-    faults += mend();
-    if (!faults.empty()) return faults;
+const Fault kFaults[] = {
+    // More to copy than fits: about 2 MiB left, so a few of the changes fit and the new folder not.
+    {"Full", 24, 6, "No space left on device",
+     "fallocate -l $(( $(stat -f -c '%a*%S' $D) - 2097152 )) $D/filler", "rm $D/filler"},
+    {"ReadOnly", 16, 1, "Read-only file system", "mount -o remount,ro $D",
+     "mount -o remount,rw $D"},
+    // A read-only bind mount, which root cannot write either: what comes from the drive cannot
+    // be staged.
+    {"UnwritableHomeStaging", 16, 1, "Read-only file system",
+     "mkdir -p $S && mount --bind $S $S && mount -o remount,bind,ro $S", "umount $S"},
+};
 
-    faults += s.converges(kItems, intended);
-    const Files driveAfter = s.driveFiles();
-    faults += wholeFiles(homeBetween, homeBefore, intended, "home");
-    faults += wholeFiles(driveBetween, driveBefore, driveAfter, "drive");
-    return faults;
+class DriveFaults : public testing::TestWithParam<Fault> {};
+
+// After a first run, changes on both sides: ten files rewritten on the computer, two on the
+// drive, a new folder of `newMiB` MiB on the computer and a new file on the drive. The run hit
+// by the fault fails cleanly; once it is mended the next run converges.
+TEST_P(DriveFaults, FailTheRunSayingWhyAndTheNextRunFinishesOnceMended) {
+    const Fault& f = GetParam();
+    FaultScene s;
+    inPrivateNamespace([&]() -> std::string {
+        bool ok = s.loop.create(f.imageMiB) && s.configure({"~/docs", "~/notes.txt"}) &&
+                  putFile(s.mac("notes.txt"), "notes\n");
+        for (int i = 0; i < 40; ++i)
+            ok &= putFile(s.mac("docs/d" + std::to_string(i % 4) + "/f" + std::to_string(i)),
+                          bytes(4096 + i * 97, i));
+        if (!ok || !runHeadless(s.drive).exitedWith(0)) return "no first sync";
+        for (int i = 0; i < 10; ++i)
+            ok &= putFile(s.mac("docs/d" + std::to_string(i % 4) + "/f" + std::to_string(i)),
+                          bytes(6000, 100 + i), anHourAhead(i));
+        for (int i = 0; i < f.newMiB; ++i)
+            ok &= putFile(s.mac("docs/new/n" + std::to_string(i)), bytes(1 << 20, 200 + i));
+        Files intended = s.homeFiles();
+        for (const char* name : {"docs/d1/f21", "docs/d2/f22", "docs/from-drive.txt"}) {
+            ok &= putFile(s.onDrive(name), name, anHourAhead(20));
+            intended[name] = digest(name);
+        }
+        const Files homeBefore = s.homeFiles(), driveBefore = s.driveFiles();
+        const std::string paths = "D='" + s.drive + "' S='" + s.macStaging() + "'; ";
+        if (!ok || !shell(paths + f.arrange)) return "cannot make the fault";
+        RunnerProcess runner;
+        runner.start(s.drive);
+        std::string faults = failedCleanly(runner, f.reason);
+        const Files homeBetween = s.homeFiles(), driveBetween = s.driveFiles();
+        if (!shell(paths + f.mend)) faults += "cannot mend the fault\n";
+        if (!faults.empty()) return faults;
+        faults += s.converges({"~/docs", "~/notes.txt"}, intended);
+        return faults + wholeFiles(homeBetween, homeBefore, intended, "home") +
+               wholeFiles(driveBetween, driveBefore, s.driveFiles(), "drive");
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(, DriveFaults, testing::ValuesIn(kFaults),
+                         [](const testing::TestParamInfo<Fault>& info) { return info.param.name; });
+
+// Pulled out once 200 of 405 copies began: the run stops at the first failed copy rather than
+// trying (and asking about) each one that follows.
+TEST(DriveFaultsGone, ADrivePulledOutWhileCopyingFailsTheRunAndLeavesOnlyWholeFiles) {
+    FaultScene s;
+    inPrivateNamespace([&]() -> std::string {
+        bool ok = s.loop.create(64) && s.configure({"~/corpus", "~/notes.txt"}) &&
+                  putFile(s.mac("notes.txt"), "notes\n");
+        for (int i = 0; i < 400; ++i)
+            ok &= putFile(s.mac("corpus/d" + std::to_string(i % 8) + "/f" + std::to_string(i)),
+                          bytes(8192, i));
+        for (int i = 0; i < 4; ++i)
+            ok &= putFile(s.mac("corpus/big/b" + std::to_string(i)), bytes(3 << 20, 900 + i));
+        if (!ok) return "cannot make the trees";
+        const Files home = s.homeFiles();
+        RunnerProcess runner;
+        runner.start(s.drive, kDebug);
+        const bool midway = runner.watch(
+            [](const std::string& out) {
+                return occurrences(out, "KTLCopyErrorReporter: copying") >= 200;
+            },
+            20);
+        if (!s.loop.pullOut()) return "cannot pull the drive out";
+        std::string faults = failedCleanly(runner, "is no longer mounted") +
+                             (midway ? "" : "the copy never got half way\n");
+        if (occurrences(runner.output(), "Unable to copy") > 1)
+            faults += "copies went on after the drive was gone\n";
+        faults +=
+            s.nothingBelowTheMountPoint() + (s.homeFiles() == home ? "" : "the home changed\n");
+        if (!faults.empty() || !s.loop.putBack()) return faults + "cannot mount the drive again\n";
+        return s.stagedCopiesAreWhole(home) + wholeFiles(s.driveFiles(), {}, home, "drive") +
+               s.converges({"~/corpus", "~/notes.txt"}, home);
+    });
+}
+
+// A sync killed once its copies are staged both ways; the drive pulled out as the run that
+// finishes it begins moving them into place.
+TEST(DriveFaultsGone, ADrivePulledOutWhileFinishingAnInterruptedSyncFailsAndLosesNothing) {
+    FaultScene s;
+    inPrivateNamespace([&]() -> std::string {
+        auto name = [](int i) {
+            return "corpus/d" + std::to_string(i % 6) + "/f" + std::to_string(i);
+        };
+        bool ok = s.loop.create(64) && s.configure({"~/corpus"});
+        for (int i = 0; i < 900; ++i) ok &= putFile(s.mac(name(i)), bytes(2048, i));
+        if (!ok || !runHeadless(s.drive).exitedWith(0)) return "no first sync";
+        for (int i = 0; i < 900; i += 3)
+            ok &= putFile(s.mac(name(i)), bytes(2048, 5000 + i), anHourAhead(i));
+        for (int i = 0; i < 150; ++i)
+            ok &= putFile(s.onDrive("corpus/from-drive/g" + std::to_string(i)),
+                          bytes(4096, 2000 + i));
+        const Files homeStart = s.homeFiles(), driveStart = s.driveFiles();
+        Files intended = homeStart;
+        for (int i = 0; i < 150; ++i)
+            intended["corpus/from-drive/g" + std::to_string(i)] = digest(bytes(4096, 2000 + i));
+        RunnerProcess killed;
+        killed.start(s.drive, kDebug);
+        if (!ok || !killed.watchFor("-processTempFolders: finishing", 20)) return "never staged";
+        killed.kill9();
+        killed.finish(10);
+        if (!s.stagingLeft()) return "the kill left no interrupted sync\n" + killed.output();
+
+        RunnerProcess runner;
+        runner.start(s.drive, kDebug);
+        const bool recovering = runner.watchFor("-processTempFolders: finishing", 20);
+        if (!s.loop.pullOut()) return "cannot pull the drive out";
+        std::string faults = failedCleanly(runner, "is no longer mounted") +
+                             (recovering ? "" : "no recovery began\n");
+        faults += s.nothingBelowTheMountPoint();
+        const Files homeBetween = s.homeFiles();
+        if (!faults.empty() || !s.loop.putBack()) return faults + "cannot mount the drive again\n";
+        const Files driveBetween = s.driveFiles();
+        faults += s.stagedCopiesAreWhole(intended) + s.converges({"~/corpus"}, intended);
+        return faults + wholeFiles(homeBetween, homeStart, intended, "home") +
+               wholeFiles(driveBetween, driveStart, s.driveFiles(), "drive");
+    });
+}
+
+// A file rewritten, truncated or removed while a run copies it to the drive: the copy is
+// dropped with a clear error instead of reaching its name holding a mix of old and new data,
+// the run fails, and the next run copies the file as it then is (a removed one comes back from
+// the drive, which never gave it up).
+TEST(DriveFaultsSource, AFileChangedOrRemovedWhileCopiedIsNotTakenAsCopied) {
+    constexpr size_t kSize = 24 << 20;
+    FaultScene s;
+    inPrivateNamespace([&]() -> std::string {
+        if (!s.loop.create(160) || !s.configure({"~/big.bin", "~/small.txt"})) return "no drive";
+        std::string faults;
+        int step = 0;
+        const std::pair<std::string, const char*> changes[] = {
+            {"rewritten", "The file changed while it was being copied"},
+            {"truncated", "The file changed while it was being copied"},
+            {"removed", "No such file or directory"}};
+        for (const auto& [change, reason] : changes) {
+            const std::string big = s.mac("big.bin"), staging = s.driveStaging() + "/~";
+            const QByteArray old = bytes(kSize, ++step), newer = bytes(kSize, 100 + step);
+            if (!putFile(big, old) || !putFile(s.mac("small.txt"), "small\n") ||
+                !runHeadless(s.drive).exitedWith(0))
+                return change + ": no first sync\n";
+            // A newer version to copy, written now: later than the copy and the last sync time.
+            putFile(big, newer);
+            putFile(s.mac("small.txt"), "newer small\n");
+            RunnerProcess runner;
+            runner.start(s.drive);
+            // The change comes once the copy has begun (its unfinished copy is in staging);
+            // a rewrite goes on while the copy lasts.
+            auto copying = [&] {
+                DIR* dir = opendir(staging.c_str());
+                bool found = false;
+                while (dirent* e = dir ? readdir(dir) : nullptr)
+                    found |= isTemporaryPath(e->d_name);
+                if (dir) closedir(dir);
+                return found;
+            };
+            bool began = false;
+            for (int i = 0; i < 50000 && !(began = copying()); ++i) usleep(200);
+            if (change == "removed") began &= unlink(big.c_str()) == 0;
+            if (change == "truncated") began &= truncate(big.c_str(), kSize / 2) == 0;
+            const int fd = change == "rewritten" ? open(big.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+            for (off_t at = 0; fd >= 0 && copying();
+                 at = (at + (1 << 20)) % off_t(kSize), usleep(500))
+                began &= pwrite(fd, "XXXX", 4, at) == 4;
+            if (fd >= 0) close(fd);
+            std::string f =
+                (began ? "" : "the change came too late\n") + failedCleanly(runner, reason);
+            const QByteArray onDrive = readFile(s.onDrive("big.bin"));
+            if (onDrive != old && onDrive != newer) f += "the drive's copy is torn\n";
+            Files intended = s.homeFiles();
+            if (!pathExists(big)) intended["big.bin"] = digest(onDrive);
+            f += s.converges({"~/big.bin", "~/small.txt"}, intended);
+            if (!f.empty()) faults += change + ": " + f;
+        }
+        return faults;
+    });
 }
 
 }  // namespace
-
-// More to copy than fits: the copies that fail are reported, the old files on the drive stay
-// whole, and nothing is taken as synchronized.
-TEST(DriveFaults, AFullDriveFailsTheRunAndTheNextRunFinishesOnceThereIsRoom) {
-    Scene s;
-    inPrivateNamespace([&]() -> std::string {
-        if (std::string f = firstSync(s, 24); !f.empty()) return f;
-        const std::string filler = s.mountPoint + "/filler";
-        return faultyRun(
-            s, 6, "No space left on device",
-            [&]() -> std::string {
-                // Leave about 2 MiB: a few of the changes fit, the new folder does not.
-                struct statvfs fs;
-                if (statvfs(s.mountPoint.c_str(), &fs) != 0) return "no statvfs";
-                const uint64_t free = uint64_t(fs.f_bavail) * fs.f_frsize;
-                const std::string fill =
-                    "fallocate -l " + std::to_string(free - (2 << 20)) + " '" + filler + "'";
-                return LoopDrive::shell(fill) ? "" : "cannot fill the drive";
-            },
-            [&]() -> std::string { return unlink(filler.c_str()) == 0 ? "" : "no filler"; });
-    });
-}
-
-TEST(DriveFaults, AReadOnlyDriveFailsTheRunAndTheNextRunFinishesOnceItIsWritable) {
-    Scene s;
-    inPrivateNamespace([&]() -> std::string {
-        if (std::string f = firstSync(s, 16); !f.empty()) return f;
-        return faultyRun(
-            s, 1, "Read-only file system",
-            [&]() -> std::string { return s.drive.remount("ro") ? "" : "cannot remount ro"; },
-            [&]() -> std::string { return s.drive.remount("rw") ? "" : "cannot remount rw"; });
-    });
-}
-
-// The home's staging folder read-only (a read-only bind mount, which root cannot write
-// either): what comes from the drive cannot be staged; what goes to the drive still can.
-TEST(DriveFaults, AnUnwritableHomeStagingFolderFailsTheRunAndTheNextRunFinishes) {
-    Scene s;
-    inPrivateNamespace([&]() -> std::string {
-        if (std::string f = firstSync(s, 16); !f.empty()) return f;
-        const std::string staging = s.macStaging();
-        return faultyRun(
-            s, 1, "Read-only file system",
-            [&]() -> std::string {
-                if (LoopDrive::shell("mkdir -p '" + staging + "' && mount --bind '" + staging +
-                                     "' '" + staging + "' && mount -o remount,bind,ro '" + staging +
-                                     "'"))
-                    return "";
-                return "cannot make the staging folder read-only";
-            },
-            [&]() -> std::string {
-                return umount2(staging.c_str(), 0) == 0 ? "" : "cannot unmount the staging folder";
-            });
-    });
-}

@@ -5,23 +5,17 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QElapsedTimer>
-#include <QVariantList>
-#include <QVariantMap>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "FakeMountTable.h"
 #include "FakeSyncWindow.h"
 #include "KTLSyncController.h"
 #include "KTLUserDefaults.h"
 #include "LogController.h"
 #include "PreferenceDomain.h"
-#include "PropertyList.h"
-#include "TempDir.h"
+#include "Sandbox.h"
 #include "TreeSnapshot.h"
 
 // One home for the whole process in which the preference stores settle on first use (they
@@ -67,27 +61,9 @@ inline void pumpFor(double seconds) {
     waitUntil([] { return false; }, seconds);
 }
 
-inline int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-inline constexpr int64_t kSecondNs = 1000000000;
-
-// Creates the folder and every missing one above it.
-inline void makeFolders(const std::string& path) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    mkdir(path.c_str(), 0755);
-}
-
 // Writes a file (making its folders) and gives it a modification time.
 inline void put(const std::string& path, const QByteArray& contents, int64_t mtimeNs) {
-    makeFolders(path.substr(0, path.rfind('/')));
-    ASSERT_TRUE(writeFile(path, contents)) << path;
-    ASSERT_TRUE(setModificationTime(path, mtimeNs)) << path;
+    ASSERT_TRUE(putFile(path, contents, mtimeNs)) << path;
 }
 
 inline ino_t inodeOf(const std::string& path) {
@@ -95,21 +71,18 @@ inline ino_t inodeOf(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// One drive, one home, one controller with a fake window, per test. The home is a folder
-// inside the test's own folder, so that "~/.." names a place the test can watch. (The
-// preference stores stay where the environment above settled them.)
-class EngineTest : public testing::Test {
+inline QString nextDriveId() {
+    static int serial = 0;
+    return QStringLiteral("T%1-%2").arg(++serial).arg(getpid());
+}
+
+// One drive, one home, one controller with a fake window, per test. The preference stores
+// stay where the environment above settled them.
+class EngineTest : public testing::Test, public Sandbox {
   protected:
+    EngineTest() : Sandbox(nextDriveId()) {}
+
     void SetUp() override {
-        // TestHome has pointed HOME at the test's folder; the home proper lies one level down.
-        top = testHome.path();
-        home = top + "/home";
-        makeFolders(home);
-        setenv("HOME", home.c_str(), 1);
-        drive = makeFolder(top + "/drive");
-        mounts.add(drive, "/dev/sdz1", "hfsplus");
-        static int serial = 0;
-        id = QStringLiteral("T%1-%2").arg(++serial).arg(getpid());
         ui = std::make_shared<FakeWindowState>();
         installFakeSyncWindows(ui);
         KTLSyncController::setWorkerTiming(std::chrono::milliseconds(10), 1 << 30);
@@ -150,14 +123,8 @@ class EngineTest : public testing::Test {
         PreferenceDomain::standardUserDefaults().setBool(on, QStringLiteral("debug"));
     }
 
-    // The configuration file: the sync list, the identifier and any further keys.
     void writeConfig(const QStringList& items, const QVariantMap& extra = {}) {
-        QVariantMap config = extra;
-        QVariantList list;
-        for (const QString& item : items) list.append(item);
-        config.insert(QStringLiteral("tapline-items-to-sync"), list);
-        config.insert(QStringLiteral("tapline-uuid"), id);
-        writeRawConfig(writePropertyListXML(config));
+        ASSERT_TRUE(configure(items, extra));
     }
     void writeRawConfig(const QByteArray& bytes) { ASSERT_TRUE(writeFile(configPath(), bytes)); }
 
@@ -169,21 +136,10 @@ class EngineTest : public testing::Test {
     }
     void startedWorker() { _workerStarted = true; }
 
-    std::string mac(const std::string& relative) const { return home + "/" + relative; }
-    std::string target() const { return drive + "/Tolvex"; }
-    std::string onDrive(const std::string& relative) const { return target() + "/~/" + relative; }
-    std::string configPath() const { return drive + "/.TolvexConfig"; }
-    std::string driveStaging() const { return target() + "/TL_VS_W/" + id.toStdString(); }
-    std::string macStaging() const { return home + "/.TL_VS_W/" + id.toStdString(); }
-
     static std::string differences(const TreeSnapshot& a, const TreeSnapshot& b) {
         return describeDifferences(a, b);
     }
 
-    TestHome testHome;
-    FakeMountTable mounts{testHome.path() + "/mountinfo"};
-    std::string top, home, drive;
-    QString id;
     std::shared_ptr<FakeWindowState> ui;
     std::shared_ptr<KTLSyncController> controller;
 

@@ -20,8 +20,6 @@ struct FakeSheet {
     Kind kind = Alert;
     QString title;    // alerts only
     QString message;  // alert message, or the prompt's message
-    QString toolTip;  // missing-item prompt
-    bool cancelEnabled = false;
     KTLConflictSheetTexts conflict;
 };
 
@@ -41,8 +39,6 @@ struct FakeWindowState {
     bool visible = false;
     QString statusLine;
     QString drawer;
-    QStringList calls;  // showWindow, closeWindow, showRunning(cancel), showIdle
-    int indeterminateCount = 0;
     std::vector<FakeSheet> sheets;
     // Answers for the sheets to come, in order; when none is left, `defaultAnswer` ends the
     // sheet, and without one the sheet stays open until the window closes.
@@ -56,7 +52,6 @@ struct FakeWindowState {
     std::function<void(const QString&)> onStatusLine;
 
     bool sheetOpen() const { return bool(_openSheet); }
-
     int countSheets(FakeSheet::Kind kind, const QString& title = {}) const {
         return int(std::count_if(sheets.begin(), sheets.end(), [&](const FakeSheet& s) {
             return s.kind == kind && (title.isEmpty() || s.title == title);
@@ -67,25 +62,15 @@ struct FakeWindowState {
     int countLines(const QString& text) const {
         return int(drawer.split(u'\n').filter(text).size());
     }
-    // Position in the drawer of the first line that contains `text`, -1 when there is none.
-    qsizetype lineIndex(const QString& text) const {
-        const QStringList lines = drawer.split(u'\n');
-        for (qsizetype i = 0; i < lines.size(); ++i)
-            if (lines[i].contains(text)) return i;
-        return -1;
-    }
 
     // Ends the open sheet as its button would.
     void endOpenSheet(int code, bool dontAskAgain) {
-        if (!_openSheet) return;
-        auto didEnd = std::move(_openSheet);
-        _openSheet = nullptr;
-        didEnd(code, dontAskAgain);
+        if (auto didEnd = std::exchange(_openSheet, nullptr)) didEnd(code, dontAskAgain);
     }
 
     void begin(const std::shared_ptr<FakeWindowState>& self, FakeSheet sheet,
                std::function<void(int, bool)> didEnd) {
-        if (_openSheet) overlappingSheets = true;
+        overlappingSheets |= bool(_openSheet);
         sheets.push_back(std::move(sheet));
         _openSheet = std::move(didEnd);
         const int serial = ++_serial;
@@ -95,7 +80,7 @@ struct FakeWindowState {
             answer = std::move(answers.front());
             answers.pop_front();
         }
-        if (!answer && defaultAnswer) answer = FakeAnswer{*defaultAnswer, false, {}};
+        if (!answer && defaultAnswer) answer = FakeAnswer{*defaultAnswer};
         if (!answer) return;
         // Sheets end later, from the event loop, as a user's click would.
         std::weak_ptr<FakeWindowState> weak = self;
@@ -121,17 +106,12 @@ class FakeSyncWindow : public KTLSyncWindowInterface {
     explicit FakeSyncWindow(std::shared_ptr<FakeWindowState> state) : _state(std::move(state)) {}
     ~FakeSyncWindow() override { _state->endOpenSheet(0, false); }
 
-    void showWindow() override {
-        _state->visible = true;
-        _state->calls << QStringLiteral("showWindow");
-    }
+    void showWindow() override { _state->visible = true; }
     void closeWindow() override {
         _state->visible = false;
-        _state->calls << QStringLiteral("closeWindow");
         _state->endOpenSheet(0, false);
     }
     bool isWindowVisible() const override { return _state->visible; }
-
     void setStatusLine(const QString& text) override {
         _state->statusLine = text;
         if (_state->onStatusLine) _state->onStatusLine(text);
@@ -141,39 +121,22 @@ class FakeSyncWindow : public KTLSyncWindowInterface {
         _state->drawer += text;
         if (_state->onDrawerText) _state->onDrawerText(text);
     }
+    void showRunning(bool) override {}
+    void showIdle() override {}
+    void setProgressIndeterminate() override {}
 
-    void showRunning(bool withCancelButton) override {
-        _state->calls << (withCancelButton ? QStringLiteral("showRunning(cancel)")
-                                           : QStringLiteral("showRunning"));
-    }
-    void showIdle() override { _state->calls << QStringLiteral("showIdle"); }
-    void setProgressIndeterminate() override { ++_state->indeterminateCount; }
-
-    void beginAlertSheet(const QString& title, const QString& message, bool cancelEnabled,
+    void beginAlertSheet(const QString& title, const QString& message, bool,
                          std::function<void(int code)> didEnd) override {
-        FakeSheet sheet;
-        sheet.kind = FakeSheet::Alert;
-        sheet.title = title;
-        sheet.message = message;
-        sheet.cancelEnabled = cancelEnabled;
-        _state->begin(_state, std::move(sheet),
+        _state->begin(_state, {FakeSheet::Alert, title, message, {}},
                       [didEnd = std::move(didEnd)](int code, bool) { didEnd(code); });
     }
-    void beginMissingSheet(const QString& message, const QString& toolTip,
+    void beginMissingSheet(const QString& message, const QString&,
                            std::function<void(int code, bool dontAskAgain)> didEnd) override {
-        FakeSheet sheet;
-        sheet.kind = FakeSheet::Missing;
-        sheet.message = message;
-        sheet.toolTip = toolTip;
-        _state->begin(_state, std::move(sheet), std::move(didEnd));
+        _state->begin(_state, {FakeSheet::Missing, {}, message, {}}, std::move(didEnd));
     }
     void beginConflictSheet(const KTLConflictSheetTexts& texts,
                             std::function<void(int code, bool dontAskAgain)> didEnd) override {
-        FakeSheet sheet;
-        sheet.kind = FakeSheet::Conflict;
-        sheet.message = texts.message;
-        sheet.conflict = texts;
-        _state->begin(_state, std::move(sheet), std::move(didEnd));
+        _state->begin(_state, {FakeSheet::Conflict, {}, texts.message, texts}, std::move(didEnd));
     }
 
   private:

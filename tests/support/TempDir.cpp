@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "TreeSnapshot.h"
+
 namespace {
 
 int makeWritable(const char* path, const struct stat* st, int type, struct FTW*) {
@@ -22,6 +24,7 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 const char* const kVars[5] = {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME",
                               "XDG_CACHE_HOME"};
+const char* const kDirs[5] = {"", "/.config", "/.local/state", "/.local/share", "/.cache"};
 
 }  // namespace
 
@@ -33,46 +36,33 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    // Pre-order pass opens up folders a test made unreadable, then a post-order pass removes.
+    // Pre-order passes open up folders a test made unreadable, then a post-order pass removes.
     nftw(_path.c_str(), makeWritable, 16, FTW_PHYS);
     nftw(_path.c_str(), makeWritable, 16, FTW_PHYS);
     nftw(_path.c_str(), removeEntry, 16, FTW_PHYS | FTW_DEPTH);
 }
 
 TestHome::TestHome() {
-    const std::string dirs[5] = {_dir.path(), _dir.path() + "/.config",
-                                 _dir.path() + "/.local/state", _dir.path() + "/.local/share",
-                                 _dir.path() + "/.cache"};
     for (int i = 0; i < 5; ++i) {
         const char* old = getenv(kVars[i]);
         _had[i] = old != nullptr;
         if (old) _saved[i] = old;
-        setenv(kVars[i], dirs[i].c_str(), 1);
+        setenv(kVars[i], (_dir.path() + kDirs[i]).c_str(), 1);
     }
 }
 
 TestHome::~TestHome() {
-    for (int i = 0; i < 5; ++i) {
-        if (_had[i])
-            setenv(kVars[i], _saved[i].c_str(), 1);
-        else
-            unsetenv(kVars[i]);
-    }
+    for (int i = 0; i < 5; ++i)
+        _had[i] ? setenv(kVars[i], _saved[i].c_str(), 1) : unsetenv(kVars[i]);
 }
 
 bool writeFile(const std::string& path, const QByteArray& data) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     qsizetype done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.constData() + done, data.size() - done);
-        if (n <= 0) {
-            close(fd);
-            return false;
-        }
-        done += n;
-    }
-    return close(fd) == 0;
+    for (ssize_t n = 0; done < data.size(); done += n)
+        if ((n = write(fd, data.constData() + done, data.size() - done)) <= 0) break;
+    return close(fd) == 0 && done == data.size();
 }
 
 QByteArray readFile(const std::string& path, bool* ok) {
@@ -91,4 +81,24 @@ QByteArray readFile(const std::string& path, bool* ok) {
 bool pathExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+void makeFolders(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
+}
+
+std::string makeFolder(const std::string& path) {
+    mkdir(path.c_str(), 0755);
+    char* resolved = realpath(path.c_str(), nullptr);
+    std::string out = resolved ? resolved : "";
+    free(resolved);
+    return out;
+}
+
+bool putFile(const std::string& path, const QByteArray& data, long long mtimeNs) {
+    makeFolders(path.substr(0, path.rfind('/')));
+    return writeFile(path, data) && (!mtimeNs || setModificationTime(path, mtimeNs));
 }

@@ -37,3 +37,10 @@ class TestHome {
 bool writeFile(const std::string& path, const QByteArray& data);
 QByteArray readFile(const std::string& path, bool* ok = nullptr);
 bool pathExists(const std::string& path);  // without following a final link
+// Creates the folder and every missing one above it.
+void makeFolders(const std::string& path);
+// Makes a folder (if missing) and gives its resolved path, the form the kernel's table uses
+// for mount points.
+std::string makeFolder(const std::string& path);
+// Writes a file, making its folders, dated `mtimeNs` unless that is 0.
+bool putFile(const std::string& path, const QByteArray& data, long long mtimeNs = 0);

@@ -5,8 +5,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-
-#include <sstream>
+#include <cstring>
 
 #include "TempDir.h"
 
@@ -14,44 +13,33 @@ namespace {
 
 void walk(const std::string& root, const std::string& relative, bool withFolderTimes,
           TreeSnapshot& out) {
-    std::string path = relative.empty() ? root : root + "/" + relative;
+    const std::string path = relative.empty() ? root : root + "/" + relative;
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return;
-    ItemSnapshot item;
+    ItemSnapshot& item = out[relative];
     item.type = st.st_mode & S_IFMT;
     item.permissions = st.st_mode & 07777;
     item.modificationTimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    if (S_ISREG(st.st_mode)) {
-        item.contents = readFile(path);
-    } else if (S_ISLNK(st.st_mode)) {
-        char buf[4096];
-        ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-        if (n > 0) item.contents = QByteArray(buf, n);
+    char buf[4096];
+    if (S_ISREG(st.st_mode)) item.contents = readFile(path);
+    if (const ssize_t n = S_ISLNK(st.st_mode) ? readlink(path.c_str(), buf, sizeof buf) : 0; n > 0)
+        item.contents = QByteArray(buf, n);
+    // Only the user's attributes: the system's own differ between file systems.
+    const ssize_t size = S_ISLNK(st.st_mode) ? 0 : llistxattr(path.c_str(), buf, sizeof buf);
+    for (ssize_t pos = 0; pos < size; pos += ssize_t(strlen(buf + pos)) + 1) {
+        char value[4096];
+        const ssize_t len = lgetxattr(path.c_str(), buf + pos, value, sizeof value);
+        if (strncmp(buf + pos, "user.", 5) == 0 && len >= 0)
+            item.xattrs[buf + pos] = QByteArray(value, len);
     }
-    if (!S_ISLNK(st.st_mode)) {
-        char names[4096];
-        ssize_t size = llistxattr(path.c_str(), names, sizeof names);
-        for (ssize_t pos = 0; size > 0 && pos < size;) {
-            std::string name(names + pos);
-            pos += name.size() + 1;
-            if (name.rfind("user.", 0) != 0) continue;
-            char value[4096];
-            ssize_t len = lgetxattr(path.c_str(), name.c_str(), value, sizeof value);
-            if (len >= 0) item.xattrs[name] = QByteArray(value, len);
-        }
-    }
-    if (S_ISDIR(st.st_mode)) {
-        if (!withFolderTimes) item.modificationTimeNs = 0;
-        if (DIR* dir = opendir(path.c_str())) {
-            while (struct dirent* e = readdir(dir)) {
-                std::string n = e->d_name;
-                if (n == "." || n == "..") continue;
-                walk(root, relative.empty() ? n : relative + "/" + n, withFolderTimes, out);
-            }
-            closedir(dir);
-        }
-    }
-    out[relative] = item;
+    if (!S_ISDIR(st.st_mode)) return;
+    if (!withFolderTimes) item.modificationTimeNs = 0;
+    DIR* dir = opendir(path.c_str());
+    while (struct dirent* e = dir ? readdir(dir) : nullptr)
+        if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+            walk(root, relative.empty() ? e->d_name : relative + "/" + e->d_name, withFolderTimes,
+                 out);
+    if (dir) closedir(dir);
 }
 
 }  // namespace
@@ -63,37 +51,29 @@ TreeSnapshot snapshotTree(const std::string& root, bool withFolderTimes) {
 }
 
 std::string describeDifferences(const TreeSnapshot& expected, const TreeSnapshot& actual) {
-    std::ostringstream s;
+    std::string out;
     int shown = 0;
     for (const auto& [path, item] : expected) {
-        if (shown > 10) break;
         auto it = actual.find(path);
+        if (it != actual.end() && item == it->second) continue;
+        if (++shown > 10) return out + "...\n";
         if (it == actual.end()) {
-            s << "missing: '" << path << "'\n";
-            ++shown;
+            out += "missing: '" + path + "'\n";
             continue;
         }
         const ItemSnapshot& other = it->second;
-        if (item == other) continue;
-        ++shown;
-        s << "differs: '" << path << "'";
-        if (item.type != other.type) s << " type";
-        if (item.permissions != other.permissions)
-            s << " mode " << std::oct << item.permissions << "/" << other.permissions << std::dec;
-        if (item.modificationTimeNs != other.modificationTimeNs)
-            s << " mtime " << item.modificationTimeNs << "/" << other.modificationTimeNs;
-        if (item.contents != other.contents) s << " contents";
-        if (item.xattrs != other.xattrs) s << " xattrs";
-        s << "\n";
+        out += "differs: '" + path + "'" + (item.type != other.type ? " type" : "") +
+               (item.permissions != other.permissions ? " mode" : "") +
+               (item.modificationTimeNs != other.modificationTimeNs
+                    ? " mtime " + std::to_string(item.modificationTimeNs) + "/" +
+                          std::to_string(other.modificationTimeNs)
+                    : "") +
+               (item.contents != other.contents ? " contents" : "") +
+               (item.xattrs != other.xattrs ? " xattrs" : "") + "\n";
     }
-    for (const auto& [path, item] : actual) {
-        if (shown > 10) break;
-        if (!expected.count(path)) {
-            s << "unexpected: '" << path << "'\n";
-            ++shown;
-        }
-    }
-    return s.str();
+    for (const auto& [path, item] : actual)
+        if (!expected.count(path) && ++shown <= 10) out += "unexpected: '" + path + "'\n";
+    return out;
 }
 
 bool setModificationTime(const std::string& path, int64_t ns) {

@@ -1,0 +1,228 @@
+// A drive prepared by someone else, run through the headless runner: broken or hostile
+// configuration files and links planted where the run's folders should be (hostile sync-list
+// entries are the engine's tests' to check). Each run ends on its own, refuses what is
+// unsound, never follows a link, and never touches the sentinel trees around everything it may
+// use: beside the listed item, elsewhere in the home, beside the drive and on the drive outside
+// its sync folder.
+
+#include <filesystem>
+#include <functional>
+#include <random>
+
+#include "Reliability.h"
+
+namespace {
+
+enum class Expect { Refused, RefusedOrUsed, FailsAtItsFolders, FailsForTheItem, Completes };
+
+class HostileDrive : public testing::Test {
+  protected:
+    Scene s{"HOSTILE000000000001-0"};
+    std::map<std::string, TreeSnapshot> sentinelsBefore;
+
+    void SetUp() override {
+        for (const std::string& root : sentinelRoots())
+            ASSERT_TRUE(putFile(root + "/secret.txt", "sentinel", nowNs() - 3600 * kSecondNs) &&
+                        putFile(root + "/nested/deep.txt", "sentinel, nested"));
+        sentinelsBefore = sentinels();
+        reset();
+    }
+    std::vector<std::string> sentinelRoots() const {
+        return {s.mac("docs-sibling"), s.mac("elsewhere/deep"), s.top + "/beside-drive",
+                s.drive + "/not-synced"};
+    }
+    std::map<std::string, TreeSnapshot> sentinels() const {
+        std::map<std::string, TreeSnapshot> out;
+        for (const std::string& root : sentinelRoots()) out[root] = snapshotTree(root);
+        return out;
+    }
+    // Both sides as a fresh drive finds them; the sentinels are left alone.
+    void reset() {
+        std::error_code ignored;
+        for (const std::string& p :
+             {s.target(), s.home + "/.TL_VS_W", s.mac("docs"), s.home + "/~", s.configPath()})
+            std::filesystem::remove_all(p, ignored);
+        const int64_t t0 = nowNs() - 3600 * kSecondNs;
+        ASSERT_TRUE(putFile(s.mac("docs/a.txt"), "listed item", t0) &&
+                    putFile(s.mac("docs/inner/b.txt"), "listed item, inner", t0) &&
+                    s.configure({"~/docs"}));
+    }
+
+    // One run, ended by itself without a crash, a hang or a sanitizer's report, the sentinels
+    // and the file system's root as they were, and the outcome expected.
+    HeadlessRun check(Expect expect, const QByteArray& config = {}) {
+        const TreeSnapshot docsBefore = snapshotTree(s.mac("docs"));
+        const HeadlessRun r = runHeadless(s.drive);
+        EXPECT_TRUE(r.exitedWith(0) || r.exitedWith(1)) << r.exitStatus << "\n" << r.output;
+        EXPECT_FALSE(r.says("ERROR: AddressSanitizer") || r.says("runtime error:") ||
+                     r.says("WARNING: ThreadSanitizer"))
+            << r.output;
+        EXPECT_TRUE(sentinels() == sentinelsBefore);
+        EXPECT_FALSE(pathExists("/~") || pathExists("/TL_VS_W") || pathExists(s.home + "/~") ||
+                     pathExists(s.home + "/TL_VS_W"));
+        const bool refused = r.exitedWith(1) && r.says("is not a prepared drive");
+        switch (expect) {
+            case Expect::Refused:
+            case Expect::RefusedOrUsed:
+                // Refused: nothing made on the drive, the file kept as it was.
+                EXPECT_TRUE(refused || (expect == Expect::RefusedOrUsed &&
+                                        (r.exitedWith(0) || r.says("Skipping"))))
+                    << r.output;
+                if (refused)
+                    EXPECT_TRUE(!pathExists(s.target()) && readFile(s.configPath()) == config);
+                break;
+            case Expect::FailsForTheItem:
+                // Where the home holds a folder, a link can't be synced with it.
+                EXPECT_TRUE(r.says("is a folder on one side and not on the other")) << r.output;
+                [[fallthrough]];
+            case Expect::FailsAtItsFolders:
+                EXPECT_TRUE(r.exitedWith(1) && r.says("did not complete successfully."))
+                    << r.output;
+                EXPECT_EQ(describeDifferences(docsBefore, snapshotTree(s.mac("docs"))), "");
+                break;
+            case Expect::Completes:
+                EXPECT_TRUE(r.exitedWith(0)) << r.output;
+                EXPECT_EQ(readFile(s.onDrive("docs/inner/b.txt")), "listed item, inner");
+                break;
+        }
+        return r;
+    }
+    QByteArray xml(const QVariant& items, const QVariant& identifier) const {
+        return writePropertyListXML(
+            QVariantMap{{"tapline-items-to-sync", items}, {"tapline-uuid", identifier}});
+    }
+};
+
+// A binary configuration written by hand, for strings that hold NUL: {list: [entry], uuid}.
+QByteArray binaryConfig(const std::string& entry, const std::string& identifier) {
+    auto string = [](const std::string& text) {
+        QByteArray o(1, char(0x50 | std::min<size_t>(text.size(), 15)));
+        if (text.size() >= 15) o += QByteArray("\x10") + char(text.size());
+        return o + QByteArray::fromStdString(text);
+    };
+    const QByteArray objects[] = {QByteArray("\xD2\x01\x02\x03\x05", 5),
+                                  string("tapline-items-to-sync"),
+                                  string("tapline-uuid"),
+                                  QByteArray("\xA1\x04", 2),
+                                  string(entry),
+                                  string(identifier)};
+    QByteArray out("bplist00"), offsets;
+    for (const QByteArray& o : objects) offsets += char(out.size()), out += o;
+    const int table = out.size();
+    out += offsets + QByteArray(6, '\0') + "\x01\x01" + QByteArray(7, '\0') + char(6) +
+           QByteArray(8, '\0');
+    return out + QByteArray(7, '\0') + char(table);
+}
+
+TEST_F(HostileDrive, BrokenOrHostileConfigurationsAreRefusedAndTouchNothing) {
+    const QVariant list = QVariantList{QStringLiteral("~/docs")};
+    std::vector<std::tuple<std::string, QByteArray, Expect>> cases = {
+        // Shapes the engine's own tests refuse one by one; here the runner on the whole file.
+        {"top level an array", writePropertyListXML(QVariantList{list, s.id}), Expect::Refused},
+        {"entries numbers", xml(QVariantList{7, 8}, s.id), Expect::Refused},
+        {"identifier a list", xml(list, QVariantList{s.id}), Expect::Refused},
+        {"identifier of 100,000 bytes", xml(list, QString(100000, u'i')), Expect::Refused},
+        // The identifier would be read short of its NUL; an entry's NUL could stand for a slash.
+        {"identifier with NUL", binaryConfig("~/docs", std::string("ab\0cd", 5)), Expect::Refused},
+        {"identifier \"..\" and a NUL", binaryConfig("~/docs", std::string("..\0cd", 5)),
+         Expect::Refused},
+        {"entry with NUL",
+         binaryConfig(std::string("~/docs\0/../../beside-drive", 26), s.id.toStdString()),
+         Expect::RefusedOrUsed},
+    };
+    // Hostile identifiers name folders that are made and removed.
+    for (const char* hostile : {"", "/", ".", "..", "../x", "a/.."})
+        cases.push_back({"identifier \"" + std::string(hostile) + "\"",
+                         xml(list, QString::fromUtf8(hostile)), Expect::Refused});
+    std::mt19937 rng(8118);
+    for (const QByteArray prefix :
+         {"", "", "", "bplist00", "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n"}) {
+        QByteArray noise(1 + int(rng() % 4096), Qt::Uninitialized);
+        for (char& c : noise) c = char(rng());
+        cases.push_back({"random bytes after \"" + prefix.left(8).toStdString() + "\"",
+                         prefix + noise, Expect::Refused});
+    }
+    // A sound file cut short anywhere before its closing tags.
+    const QByteArray whole = xml(list, s.id);
+    for (qsizetype cut = 1; cut < whole.size(); cut += 9)
+        cases.push_back(
+            {"XML cut at " + std::to_string(cut), whole.left(cut),
+             cut < whole.lastIndexOf("</dict>") ? Expect::Refused : Expect::RefusedOrUsed});
+    for (const auto& [name, bytes, expect] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(writeFile(s.configPath(), bytes));
+        check(expect, bytes);
+        reset();
+    }
+    // The sound file the corpus was made from is used, in both forms: the refusals above are
+    // the files' doing.
+    for (const QByteArray& bytes : {whole, binaryConfig("~/docs", s.id.toStdString())}) {
+        ASSERT_TRUE(writeFile(s.configPath(), bytes));
+        check(Expect::Completes);
+        reset();
+    }
+}
+
+// Links at and below the drive's sync folder and the staging folders, pointing out of the
+// drive, at the root, at the home or back into the drive: the run never follows one. A link
+// that is part of the user's data travels as a link.
+TEST_F(HostileDrive, NoLinkIsFollowedOutOfTheDriveOrTheHome) {
+    const std::string beside = s.top + "/beside-drive", homeSentinel = s.mac("elsewhere/deep");
+    const std::string target = s.target(), id = s.id.toStdString(), home = s.home;
+    // Link target, link, and the target a link read back must have, when it is to travel.
+    struct Link {
+        std::string to, at, travelsTo;
+    };
+    const std::vector<std::tuple<const char*, std::vector<Link>, Expect>> cases = {
+        {"sync folder to a sentinel", {{beside, target}}, Expect::FailsAtItsFolders},
+        {"sync folder to /", {{"/", target}}, Expect::FailsAtItsFolders},
+        {"sync folder to the home", {{home, target}}, Expect::FailsAtItsFolders},
+        {"drive's home folder to itself", {{target, target + "/~"}}, Expect::FailsAtItsFolders},
+        {"drive staging parent to the drive's home folder",
+         {{target + "/~", target + "/TL_VS_W"}},
+         Expect::FailsAtItsFolders},
+        {"drive staging folder to the home's sentinel",
+         {{homeSentinel, target + "/TL_VS_W/" + id}},
+         Expect::FailsAtItsFolders},
+        {"home staging folder to the drive's sync folder",
+         {{target, home + "/.TL_VS_W/" + id}},
+         Expect::FailsAtItsFolders},
+        // Links inside an item's copy are the item's data, whoever put them there.
+        {"item's copy a link to a sentinel",
+         {{beside, s.onDrive("docs")}},
+         Expect::FailsForTheItem},
+        {"folder in the item's copy a link",
+         {{beside + "/nested", s.onDrive("docs/inner")}},
+         Expect::FailsForTheItem},
+        // A file and a link are synced by date like two files; the newer link wins here.
+        {"file in the item's copy a link",
+         {{beside + "/secret.txt", s.onDrive("docs/a.txt"), s.mac("docs/a.txt")}},
+         Expect::Completes},
+        {"links only on the drive, to a sentinel, / and a loop",
+         {{beside, s.onDrive("docs/planted"), s.mac("docs/planted")},
+          {"/", s.onDrive("docs/root"), s.mac("docs/root")},
+          {target, s.onDrive("docs/loop"), s.mac("docs/loop")}},
+         Expect::Completes},
+        {"links in the home's item, to a sentinel, the home and a loop",
+         {{homeSentinel, s.mac("docs/out"), s.onDrive("docs/out")},
+          {home, s.mac("docs/inner/home"), s.onDrive("docs/inner/home")},
+          {s.mac("docs"), s.mac("docs/self"), s.onDrive("docs/self")}},
+         Expect::Completes},
+    };
+    for (const auto& [name, links, expect] : cases) {
+        SCOPED_TRACE(name);
+        for (const Link& l : links) {
+            makeFolders(l.at.substr(0, l.at.rfind('/')));
+            if (l.to.rfind(target, 0) == 0) makeFolders(l.to);
+            std::filesystem::remove(l.at);
+            ASSERT_EQ(symlink(l.to.c_str(), l.at.c_str()), 0) << l.at;
+        }
+        check(expect);
+        for (const Link& l : links)
+            if (!l.travelsTo.empty())
+                EXPECT_EQ(std::filesystem::read_symlink(l.travelsTo).string(), l.to);
+        reset();
+    }
+}
+
+}  // namespace
