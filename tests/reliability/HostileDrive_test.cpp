@@ -68,8 +68,9 @@ class HostileDrive : public testing::Test {
                 EXPECT_TRUE(refused || (expect == Expect::RefusedOrUsed &&
                                         (r.exitedWith(0) || r.says("Skipping"))))
                     << r.output;
-                if (refused)
+                if (refused) {
                     EXPECT_TRUE(!pathExists(s.target()) && readFile(s.configPath()) == config);
+                }
                 break;
             case Expect::FailsForTheItem:
                 // Where the home holds a folder, a link can't be synced with it.
@@ -171,7 +172,7 @@ TEST_F(HostileDrive, NoLinkIsFollowedOutOfTheDriveOrTheHome) {
     const std::string target = s.target(), id = s.id.toStdString(), home = s.home;
     // Link target, link, and the target a link read back must have, when it is to travel.
     struct Link {
-        std::string to, at, travelsTo;
+        std::string to, at, travelsTo = {};
     };
     const std::vector<std::tuple<const char*, std::vector<Link>, Expect>> cases = {
         {"sync folder to a sentinel", {{beside, target}}, Expect::FailsAtItsFolders},
@@ -218,9 +219,10 @@ TEST_F(HostileDrive, NoLinkIsFollowedOutOfTheDriveOrTheHome) {
             ASSERT_EQ(symlink(l.to.c_str(), l.at.c_str()), 0) << l.at;
         }
         check(expect);
-        for (const Link& l : links)
+        for (const Link& l : links) {
             if (!l.travelsTo.empty())
                 EXPECT_EQ(std::filesystem::read_symlink(l.travelsTo).string(), l.to);
+        }
         reset();
     }
 }
