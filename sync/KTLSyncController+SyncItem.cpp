@@ -160,9 +160,13 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
         syncThreadLogMessage(KTLFormatWith(format, args...));
     };
 
-    const std::string baseName = lastPathComponent(mac);
+    const std::string& baseName = parent ? parent->name : lastPathComponent(mac);
+    // Below a folder that passed, an entry lies in staging only if it is the staging folder
+    // itself: the name alone decides the others, without the path work for every file.
+    const bool mayBeStaging = !parent || baseName == ".TL_VS_W";
     // Unfinished copies left by a crash are never carried to the other side.
-    if (!shouldCopyItem(item, baseName) || isTemporaryName(baseName)) {
+    if (!shouldCopyItem(mayBeStaging ? std::optional(item) : std::nullopt, baseName) ||
+        isTemporaryName(baseName)) {
         if (debug)
             say(QStringLiteral("-syncThreadSyncItem: skipping \"%@\" <--> \"%@\"."), pathText(mac),
                 pathText(drive));
