@@ -380,5 +380,7 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     std::optional<StagingRecord> _driveRecord, _macRecord;
     // Worker only: final places found changed since the decision and left alone in this run.
     int _keptItems = 0;
+    // The run made both staging folders itself: nothing of an earlier run is in them.
+    bool _stagingMadeByThisRun = false;
     RunRoots currentRoots();
 };
