@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
 
     auto controller = KTLSyncController::controllerForMountPoint(drive);
     controller->setSyncItemList({item});
+    // Passes wait for a full sync; the first pass below stands in for one.
+    controller->setFullSyncCompleted(true);
     // The switch starts a worker for its task; sent away at once, it leaves the passes to this
     // thread, where they are timed, rather than building and passing beside them.
     controller->setContinuousSyncState(true);
