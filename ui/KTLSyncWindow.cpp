@@ -34,7 +34,11 @@ class KTLBusyBar : public QProgressBar {
   protected:
     bool event(QEvent* event) override {
         if (event->type() == QEvent::StyleAnimationUpdate) {
-            if (_lastFrame.isValid() && _lastFrame.elapsed() < 100) return true;
+            // Accepted, or the style takes the animation for unwanted and stops it.
+            if (_lastFrame.isValid() && _lastFrame.elapsed() < 100) {
+                event->accept();
+                return true;
+            }
             _lastFrame.start();
         }
         return QProgressBar::event(event);
