@@ -6,12 +6,14 @@
 // as "~/corpus". The drive folder needs no configuration file. The tool switches continuous
 // sync on, builds the item tree and runs one untimed pass, which brings the drive up to date
 // (against the distant past everything counts as changed). Then it prints one line per timed
-// pass with nothing changed: "pass <seconds>". With --add it then makes N small files in
+// pass with nothing changed: "pass <seconds>", and the process's peak resident memory so far:
+// "peak <MiB>". With --add it then makes N small files in
 // FOLDER (below the item on the computer side), and prints "scan <seconds>" for the tree
 // update alone (on a second tree) and "addpass <seconds>" for a whole pass that copies them.
 // Exit status 0 when every copy reached the drive.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +73,8 @@ int main(int argc, char** argv) {
 
     auto controller = KTLSyncController::controllerForMountPoint(drive);
     controller->setSyncItemList({item});
+    // Passes wait for a full sync; the first pass below stands in for one.
+    controller->setFullSyncCompleted(true);
     // The switch starts a worker for its task; sent away at once, it leaves the passes to this
     // thread, where they are timed, rather than building and passing beside them.
     controller->setContinuousSyncState(true);
@@ -91,6 +95,9 @@ int main(int argc, char** argv) {
         printf("pass %.4f\n", since(start));
         fflush(stdout);
     }
+    struct rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) == 0) printf("peak %.1f\n", usage.ru_maxrss / 1024.0);
+    fflush(stdout);
     if (add <= 0) return 0;
 
     // A second tree of the same list measures the scan on its own.

@@ -35,6 +35,8 @@ void KTLErrorReporter::fileManagerSkippedSocket(FileManager&, const std::string&
 }
 
 void KTLErrorReporter::debugWillProcess(const char* format, const std::string& path) {
+    // Called for every file copied or removed: the line is not even built without debugging.
+    if (!KTLSyncController::sDebug) return;
     if (auto controller = delegate())
         controller->debugMessage(KTLFormatWith(QString::fromUtf8(format), pathText(path)));
 }

@@ -60,7 +60,9 @@ size_t KTLTreeNode::removeChildren(std::vector<const KTLTreeNode*> children) {
 }
 
 void KTLTreeNode::sortChildren() {
-    if (_children.size() > 1) std::stable_sort(_children.begin(), _children.end(), sortsBefore);
+    // Children made by a walk come sorted; a check is cheaper than sorting them again.
+    if (_children.size() > 1 && !std::is_sorted(_children.begin(), _children.end(), sortsBefore))
+        std::stable_sort(_children.begin(), _children.end(), sortsBefore);
 }
 
 int KTLTreeSortFunction(const KTLTreeNode& a, const KTLTreeNode& b, const int*) {

@@ -152,9 +152,9 @@ void KTLSyncController::checkForChanges() {
     const bool committed = manager.commitBatch(&copier);
     copier.setErrorHandling(copyMode);
 
+    const bool wrote = !deleted.empty() || !added.empty() || !changed.empty();
     // The renames and removals reach the disk before the time says they happened.
-    bool flushed = true;
-    if (!deleted.empty() || !added.empty() || !changed.empty()) flushed = syncFileSystemOf(target);
+    const bool flushed = !wrote || syncFileSystemOf(target);
     // A change that did not reach the drive must stay later than the reference time, or no
     // later pass or sync would look at it again.
     const int errors = copier.errorCount() + deleter.errorCount() - errorsBefore;
@@ -165,5 +165,11 @@ void KTLSyncController::checkForChanges() {
             QString::number(std::max(errors, 1))));
         return;
     }
-    updateLastSyncTime(passStarted);
+    // A pass that found nothing moves the time on in memory only: rewriting the per-host
+    // preferences (with their flushes) every few seconds would be all its disk work, and the
+    // stored time, being earlier, is still a safe start for the next session.
+    if (wrote)
+        updateLastSyncTime(passStarted);
+    else
+        setLastSyncTime(passStarted);
 }

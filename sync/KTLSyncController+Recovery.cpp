@@ -191,8 +191,14 @@ bool KTLSyncController::syncThreadProcessTempFolders() {
     const bool driveUsable = driveState == FolderChainState::Folders;
     const bool macUsable = macState == FolderChainState::Folders;
     // A crash may have left unfinished copies in staging; they must never reach a real name.
-    if (driveUsable) manager.removeTemporaryItemsBelow(driveTemp, &deleteReporter());
-    if (macUsable) manager.removeTemporaryItemsBelow(localTemp, &deleteReporter());
+    // Staging this run made and filled without an error holds none (each copy in it was
+    // renamed or removed), and walking all of it would cost a look at every file.
+    const bool mayHoldUnfinished =
+        !_stagingMadeByThisRun || copyReporter().errorCount() + deleteReporter().errorCount() > 0;
+    if (driveUsable && mayHoldUnfinished)
+        manager.removeTemporaryItemsBelow(driveTemp, &deleteReporter());
+    if (macUsable && mayHoldUnfinished)
+        manager.removeTemporaryItemsBelow(localTemp, &deleteReporter());
 
     bool result = true;
     if (sDebug)

@@ -144,6 +144,10 @@ void KTLSyncController::syncThreadSocketSkipped(const std::string& path) {
         pathText(path)));
 }
 
+KTLTreeNode* KTLSyncController::collectNode(KTLTreeNode* into, const std::string& nodeName) {
+    return into ? into->appendChild(std::make_unique<KTLTreeNode>(nodeName)) : nullptr;
+}
+
 bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
     return syncThreadSyncItem(item, nullptr);
 }
@@ -152,22 +156,36 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
     const std::string mac = macPathForItem(item);
     const RunRoots& roots = _runRoots ? *_runRoots : currentRoots();
     const std::string drive = stringByAppendingPathComponent(roots.target, item);
-    const std::string driveStaged = stringByAppendingPathComponent(roots.driveTemp, item);
-    const std::string macStaged = stringByAppendingPathComponent(roots.localTemp, item);
+    // Staged places are made only for a copy: most items of a run need none.
+    auto driveStaged = [&] { return stringByAppendingPathComponent(roots.driveTemp, item); };
+    auto macStaged = [&] { return stringByAppendingPathComponent(roots.localTemp, item); };
     const bool debug = sDebug;
     // Callers test `debug` first, so that no line is built for nothing.
     auto say = [&](const QString& format, auto... args) {
         syncThreadLogMessage(KTLFormatWith(format, args...));
     };
 
-    const std::string baseName = lastPathComponent(mac);
+    const std::string& baseName = parent ? parent->name : lastPathComponent(mac);
+    // Below a folder that passed, an entry lies in staging only if it is the staging folder
+    // itself: the name alone decides the others, without the path work for every file.
+    const bool mayBeStaging = !parent || baseName == ".TL_VS_W";
     // Unfinished copies left by a crash are never carried to the other side.
-    if (!shouldCopyItem(item, baseName) || isTemporaryName(baseName)) {
+    if (!shouldCopyItem(mayBeStaging ? std::optional(item) : std::nullopt, baseName) ||
+        isTemporaryName(baseName)) {
         if (debug)
             say(QStringLiteral("-syncThreadSyncItem: skipping \"%@\" <--> \"%@\"."), pathText(mac),
                 pathText(drive));
+        // The tree leaves out by name only: a staging folder skipped here is in it.
+        if (parent && parent->node && shouldCopyItem(std::nullopt, baseName) &&
+            !isTemporaryName(baseName))
+            _collectedTreeShort = true;
         return true;
     }
+    // Where this item's node goes in the tree the run collects, if it collects one.
+    KTLTreeNode* const into = parent ? parent->node : _collectedTree.get();
+    auto nodeName = [&](bool isDirectory) {
+        return createNodeName(parent ? parent->name : item, isDirectory);
+    };
     if (debug)
         say(QStringLiteral("-syncThreadSyncItem: synchronizing \"%@\" with \"%@\"."), pathText(mac),
             pathText(drive));
@@ -205,8 +223,20 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
         if (debug)
             say(QStringLiteral("-syncThreadSyncItem: item missing on Tapline\\U2122 - copying "
                                "\"%@\" -> \"%@\""),
-                pathText(mac), pathText(driveStaged));
-        return finish(copyOnto(mac, driveStaged, true, driveAttributes));
+                pathText(mac), pathText(driveStaged()));
+        if (into && macAttributes->isDirectory()) {
+            // Copied whole: its names come from a walk of its own.
+            KTLItemTree subtree = buildTreeAtPath(item);
+            if (!subtree) {
+                _collectedTreeShort = true;
+            } else {
+                subtree->setName(nodeName(true));
+                into->appendChild(std::move(subtree));
+            }
+        } else {
+            collectNode(into, nodeName(false));
+        }
+        return finish(copyOnto(mac, driveStaged(), true, driveAttributes));
     }
     if (!macAttributes && driveAttributes) {
         if (debug)
@@ -222,8 +252,10 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
         if (debug)
             say(QStringLiteral(
                     "-syncThreadSyncItem: item missing on Mac\\U00AE - copying \"%@\" -> \"%@\""),
-                pathText(drive), pathText(macStaged));
-        return finish(copyOnto(drive, macStaged, false, macAttributes));
+                pathText(drive), pathText(macStaged()));
+        if (into && driveAttributes->isDirectory()) _collectedTreeShort = true;
+        if (into && !driveAttributes->isDirectory()) collectNode(into, nodeName(false));
+        return finish(copyOnto(drive, macStaged(), false, macAttributes));
     }
     if (!macAttributes && !driveAttributes) {
         if (debug)
@@ -264,8 +296,9 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
         const bool hold = depth < kMaxOpenDepth && !macNames.empty();
         const OpenFolder macFolder(hold ? mac : std::string());
         const OpenFolder driveFolder(hold ? drive : std::string());
+        KTLTreeNode* const node = collectNode(into, nodeName(true));
         for (const std::string& name : macNames) {
-            const SyncItemParent entry{macFolder, driveFolder, name, depth};
+            const SyncItemParent entry{macFolder, driveFolder, name, depth, node};
             if (!syncThreadSyncItem(stringByAppendingPathComponent(item, name), &entry))
                 return finish(false);
         }
@@ -285,10 +318,10 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
                 manager.removeFileAtPath(stringByAppendingPathComponent(drive, name), nullptr);
                 continue;
             }
-            const std::string driveEntry = stringByAppendingPathComponent(drive, name);
-            const std::string macEntry = stringByAppendingPathComponent(mac, name);
             if (cancelPending()) return finish(false);
             if (std::binary_search(macNames.begin(), macNames.end(), name)) continue;
+            const std::string driveEntry = stringByAppendingPathComponent(drive, name);
+            const std::string macEntry = stringByAppendingPathComponent(mac, name);
             int entryError = 0;
             if (manager.fileAttributesAtPath(macEntry, false, &entryError)) continue;
             if (!isAbsence(entryError)) {
@@ -312,11 +345,19 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
                 say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(driveEntry),
                     pathText(macStagedEntry));
             if (!copyOnto(driveEntry, macStagedEntry, false, std::nullopt)) return finish(false);
+            if (node) {
+                const auto fetched = manager.fileAttributesAtPath(driveEntry, false);
+                if (!fetched || fetched->isDirectory())
+                    _collectedTreeShort = true;
+                else
+                    collectNode(node, name);
+            }
         }
         return finish(true);
     }
 
     // Two files (or links): the dates decide.
+    collectNode(into, nodeName(false));
     const int64_t m = macAttributes->modificationTimeNs;
     const int64_t d = driveAttributes->modificationTimeNs;
     const QDateTime last = lastSyncTime();
@@ -357,7 +398,7 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
     const bool keepOlder = answer == -1 || answer == -2;
     const bool macWins = (keepNewer && deltaNs > 0) || (keepOlder && deltaNs < 0);
     const std::string& source = macWins ? mac : drive;
-    const std::string& destination = macWins ? driveStaged : macStaged;
+    const std::string destination = macWins ? driveStaged() : macStaged();
     if (debug)
         say(QStringLiteral("-syncThreadSyncItem: copying %@ -> %@"), pathText(source),
             pathText(destination));

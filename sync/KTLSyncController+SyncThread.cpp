@@ -94,18 +94,39 @@ void KTLSyncController::masterThread() {
 }
 
 void KTLSyncController::rebuildItemTreeIfContinuous() {
+    KTLItemTree collected = std::move(_collectedTree);
     _itemTree.reset();
-    if (continuousSyncState()) _itemTree = buildItemTreeUsingFTS();
+    if (!continuousSyncState()) return;
+    // A run cut short listed only part of the computer side.
+    if (collected && !_collectedTreeShort) {
+        // Listings come in the folders' own order; the tree keeps names sorted.
+        std::vector<KTLTreeNode*> folders{collected.get()};
+        while (!folders.empty()) {
+            KTLTreeNode* folder = folders.back();
+            folders.pop_back();
+            folder->sortChildren();
+            for (const auto& child : folder->children())
+                if (child->childCount()) folders.push_back(child.get());
+        }
+        _itemTree = std::move(collected);
+    } else {
+        _itemTree = buildItemTreeUsingFTS();
+    }
 }
 
 void KTLSyncController::threadDoSync() {
     syncThreadBasicSetup();
+    // The passes compare against the computer side as this run lists it: no second walk.
+    _collectedTree.reset();
+    _collectedTreeShort = false;
+    if (continuousSyncState()) _collectedTree = std::make_unique<KTLTreeNode>();
     bool result = true;
     if (syncThreadHasInterruptedSync() && !syncThreadHandleInterruptedSync()) result = false;
     if (result && !syncThreadPrepareFolders()) result = false;
     if (result && !syncThreadSyncItems()) result = false;
     if (result && !syncThreadFinishSync()) result = false;
     if (result) _fullSyncCompleted = true;
+    if (!result) _collectedTreeShort = true;
     rebuildItemTreeIfContinuous();
     syncThreadCleanupAfterSync();
     syncThreadReportResults(result);

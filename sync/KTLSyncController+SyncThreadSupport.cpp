@@ -19,6 +19,7 @@
 void KTLSyncController::syncThreadBasicSetup() {
     _wroteDrive = _wroteMac = false;
     _keptItems = 0;
+    _stagingMadeByThisRun = false;
     _driveRecord.reset();
     _macRecord.reset();
     struct stat mountPoint;
@@ -106,6 +107,10 @@ bool KTLSyncController::syncThreadPrepareFolders() {
         return false;
     }
     const std::string driveTemp = pathForTaplineTemp();
+    const std::string localTemp = pathForLocalTemp();
+    struct stat before;
+    const bool fresh = lstat(driveTemp.c_str(), &before) != 0 && errno == ENOENT &&
+                       lstat(localTemp.c_str(), &before) != 0 && errno == ENOENT;
     if (sDebug)
         syncThreadLogMessage(
             KTLFormatWith(QStringLiteral("-sync: creating %@."), pathText(driveTemp)));
@@ -117,7 +122,6 @@ bool KTLSyncController::syncThreadPrepareFolders() {
                               pathText(driveTemp)));
         return false;
     }
-    const std::string localTemp = pathForLocalTemp();
     if (sDebug)
         syncThreadLogMessage(
             KTLFormatWith(QStringLiteral("-sync: creating %@."), pathText(localTemp)));
@@ -129,6 +133,7 @@ bool KTLSyncController::syncThreadPrepareFolders() {
                               pathText(localTemp)));
         return false;
     }
+    _stagingMadeByThisRun = fresh;
     return true;
 }
 

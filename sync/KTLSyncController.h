@@ -239,7 +239,11 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
         const OpenFolder& drive;
         const std::string& name;
         int depth;
+        // The folder's node in the tree the run collects; none when it collects none.
+        KTLTreeNode* node;
     };
+    // Adds the node of an item that is on the computer after the run to the collected tree.
+    KTLTreeNode* collectNode(KTLTreeNode* into, const std::string& nodeName);
     bool syncThreadSyncItem(const std::string& item, const SyncItemParent* parent);
     // Logs an item that could not be read (not merely absent) with the reason and counts it
     // as an error of the run or pass, which goes on with the other items.
@@ -346,6 +350,11 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     bool _threadDetached = false;
     std::atomic<bool> _workerEnded{false};
     KTLItemTree _itemTree;
+    // The tree a sync collects from its own listings for continuous sync, and whether
+    // something it did not list (a staging folder walked past, a folder fetched from the
+    // drive) leaves it short: then it is walked again.
+    KTLItemTree _collectedTree;
+    bool _collectedTreeShort = false;
     mutable std::mutex _taskLock;
     std::vector<KTLTask> _taskList;
     std::condition_variable _taskQueued;  // wakes an idle worker
@@ -380,5 +389,7 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     std::optional<StagingRecord> _driveRecord, _macRecord;
     // Worker only: final places found changed since the decision and left alone in this run.
     int _keptItems = 0;
+    // The run made both staging folders itself: nothing of an earlier run is in them.
+    bool _stagingMadeByThisRun = false;
     RunRoots currentRoots();
 };

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "EngineFixture.h"
+#include "KTLUserDefaults.h"
 #include "MainThread.h"
 #include "SampleTree.h"
 
@@ -57,6 +58,9 @@ class Continuous : public EngineTest {
 TEST_F(Continuous, APassCarriesChangesAdditionsAndDeletionsWithoutAQuestion) {
     startSynchronized();
     const ino_t notes = inodeOf(onDrive("notes.txt"));
+    // Only a pass that wrote something rewrites the per-host preferences.
+    const std::string record = KTLUserDefaults::sharedInstance().filePath();
+    ino_t stored = inodeOf(record);
     put(mac("docs/a.txt"), "alpha saved again", later());
     // Within the reference second: not later, so not copied.
     put(mac("docs/sub/b.txt"), "bravo, same second", since * kSecondNs + 900000000);
@@ -73,6 +77,7 @@ TEST_F(Continuous, APassCarriesChangesAdditionsAndDeletionsWithoutAQuestion) {
     EXPECT_EQ(inodeOf(onDrive("notes.txt")), notes);
     EXPECT_EQ(readFile(onDrive("docs/new/inner/x.txt")), "x");
     EXPECT_EQ(readFile(onDrive("docs/kind/now-a-folder.txt")), "inside");
+    EXPECT_NE(inodeOf(record), stored);
     EXPECT_FALSE(containsTemporaryName(drive));
     EXPECT_TRUE(ui->sheets.empty());
     EXPECT_EQ(ui->countLines(kScanned), 1);
@@ -89,6 +94,9 @@ TEST_F(Continuous, APassCarriesChangesAdditionsAndDeletionsWithoutAQuestion) {
     ASSERT_TRUE(pass());
     EXPECT_FALSE(pathExists(onDrive("docs/sub/b.txt")));
     EXPECT_FALSE(pathExists(onDrive("notes.txt")));
+    stored = inodeOf(record);
+    ASSERT_TRUE(pass());
+    EXPECT_EQ(inodeOf(record), stored);
 }
 
 TEST_F(Continuous, ALinkOnTheDriveNeverLeadsAPassOffIt) {

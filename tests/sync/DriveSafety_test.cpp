@@ -136,11 +136,12 @@ TEST_F(DriveSafety, WhatAForeignDriveHoldsStaysOnItsSide) {
     };
     const std::vector<ForeignCase> cases = {
         {"staging spelled otherwise",
-         {staging + "/", "~//.TL_VS_W", staging + "/" + id,
+         {staging + "/", "~//.TL_VS_W", staging + "/" + id, "~",
           QString::fromStdString(home) + "//.TL_VS_W/", "TL_VS_W/" + id, "/TL_VS_W"},
          "hfsplus",
          -1,
-         [] {},
+         // "~" already on the drive: its walk meets the staging folder by name.
+         [&] { makeFolders(target() + "/~"); },
          [&] {
              EXPECT_TRUE(ui->sheets.empty());
              for (const auto& entry : std::filesystem::recursive_directory_iterator(target()))

@@ -162,6 +162,18 @@ TEST_F(SyncWindow, CancelReachesTheControllerOnlyWhileARunShowsIt) {
     EXPECT_TRUE(!cancel->isVisible() && close->isVisible());
     window.showRunning(false);  // a list update
     EXPECT_TRUE(child<QProgressBar>("_progressIndicator")->isVisible());
+    // The busy bar is drawn about ten times a second, not at the style's frame rate.
+    struct Paints : QObject {
+        int count = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } paints;
+    child<QProgressBar>("_progressIndicator")->installEventFilter(&paints);
+    runUntil([] { return false; }, 1000);
+    EXPECT_GE(paints.count, 4) << "the animation stopped";
+    EXPECT_LE(paints.count, 15);
     EXPECT_FALSE(cancel->isVisible() || close->isVisible());
     window.showRunning(true);
     EXPECT_TRUE(cancel->isVisible() && cancel->isEnabled());
