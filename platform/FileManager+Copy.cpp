@@ -430,8 +430,9 @@ struct CopyContext {
         if (!names) return fail(source, destination, errno ? errno : EIO);
         for (const std::string& name : *names) {
             if (isTemporaryName(name)) continue;
-            if (!copyItem(stringByAppendingPathComponent(source, name),
-                          stringByAppendingPathComponent(destination, name), false))
+            const std::string entry = stringByAppendingPathComponent(source, name);
+            if (handler && !handler->fileManagerShouldCopyEntry(manager, entry)) continue;
+            if (!copyItem(entry, stringByAppendingPathComponent(destination, name), false))
                 return false;
         }
         return true;

@@ -19,6 +19,10 @@ bool FileManagerHandler::fileManagerShouldProceedAfterError(FileManager&,
 
 void FileManagerHandler::fileManagerSkippedSocket(FileManager&, const std::string&) {}
 
+bool FileManagerHandler::fileManagerShouldCopyEntry(FileManager&, const std::string&) {
+    return true;
+}
+
 bool isTemporaryName(const std::string& name) {
     return name.compare(0, sizeof kTemporaryPrefix - 1, kTemporaryPrefix) == 0;
 }

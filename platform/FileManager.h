@@ -67,6 +67,8 @@ class FileManagerHandler {
                                                     const FileOperationError& error);
     // A socket a copy met and left out: it holds no data, so this is no error.
     virtual void fileManagerSkippedSocket(FileManager& manager, const std::string& path);
+    // Whether a folder copy takes this entry along; false leaves it out, as no error.
+    virtual bool fileManagerShouldCopyEntry(FileManager& manager, const std::string& path);
 };
 
 // The error of a copy whose source was changed, replaced or removed while it was read: the

@@ -45,6 +45,13 @@ void KTLCopyErrorReporter::fileManagerWillProcessPath(FileManager&, const std::s
     debugWillProcess("KTLCopyErrorReporter: copying \"%@\"...", path);
 }
 
+// A folder copied whole ("~", or a folder above the home) would otherwise carry a run's
+// staging folder along, or a drive's planted one into the home's.
+bool KTLCopyErrorReporter::fileManagerShouldCopyEntry(FileManager&, const std::string& path) {
+    const std::shared_ptr<KTLSyncController> controller = delegate();
+    return !controller || !controller->isStagingPath(path);
+}
+
 KTLErrorReporter::Texts KTLCopyErrorReporter::textsForError(const FileOperationError& error) const {
     Texts texts;
     if (error.toPath) {

@@ -50,6 +50,7 @@ class KTLCopyErrorReporter : public KTLErrorReporter {
         return std::make_unique<KTLCopyErrorReporter>();
     }
     void fileManagerWillProcessPath(FileManager& manager, const std::string& path) override;
+    bool fileManagerShouldCopyEntry(FileManager& manager, const std::string& path) override;
 
   protected:
     Texts textsForError(const FileOperationError& error) const override;

@@ -50,6 +50,13 @@ bool reachesStaging(const std::string& item) {
 
 }  // namespace
 
+bool KTLSyncController::isStagingPath(const std::string& path) const {
+    const std::string target = collapsedSlashes(pathForTaplineTarget());
+    const std::string clean = collapsedSlashes(path);
+    return isWithin(clean, collapsedSlashes(homeFolder() + "/.TL_VS_W")) ||
+           isWithin(clean, target + "/TL_VS_W") || isWithin(clean, target + "/~/.TL_VS_W");
+}
+
 bool KTLSyncController::isValidFileSystem() {
     const std::string mountPoint = deviceMountPoint();
     struct stat status;

@@ -140,6 +140,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     std::string pathForLocalTemp();
     // The user's home folder, where "~" leads.
     static std::string homeFolder();
+    // The home's staging folder, or a staging folder on the drive, or anything in them.
+    bool isStagingPath(const std::string& path) const;
     // Where an item of the sync list lies on the Mac: "~" expanded, else from the root.
     static std::string macPathForItem(const std::string& item);
     // True for an entry that may be synchronized: not empty, no NUL, no "." or ".." component.
