@@ -183,7 +183,7 @@ std::vector<Call> ScriptingFlood::malformed(bool withHuge) const {
     for (int i = 0; i < 40; ++i) wrapped = QVariant::fromValue(QDBusVariant(wrapped));
     QVariantMap manyKeys;
     for (int i = 0; i < 2000; ++i)
-        manyKeys.insert(QStringLiteral("K%1").arg(i, 4, 10, u'0'), drive);
+        manyKeys.insert(QStringLiteral("K%1").arg(i, 4, 10, QLatin1Char('0')), drive);
     std::vector<Call> out = {
         {"no arguments", rawCall({}), Expect::BusError},
         {"parameters a{ss}",
@@ -308,7 +308,9 @@ TEST_F(ScriptingFlood, TenThousandCallsDuringASync) {
         kCalls, sentDuringSync, (long long)rssAfterWarmUp, kWarmUp, (long long)rssAfter);
     // The sanitizers hold freed memory back for a while: growth there says nothing of ours.
     ASSERT_GT(rssAfterWarmUp, 0);
-    if (!kUnderSanitizer) EXPECT_LT(rssAfter - rssAfterWarmUp, 10 * 1024);
+    if (!kUnderSanitizer) {
+        EXPECT_LT(rssAfter - rssAfterWarmUp, 10 * 1024);
+    }
 }
 
 }  // namespace
