@@ -160,13 +160,17 @@ class KillCampaign : public testing::TestWithParam<Kind> {
         } else {
             ASSERT_NO_FATAL_FAILURE(changeBothSides(s));
         }
-        if (kind != ContinuousPass) ASSERT_NO_FATAL_FAILURE(s.save(saved));
+        if (kind != ContinuousPass) {
+            ASSERT_NO_FATAL_FAILURE(s.save(saved));
+        }
         start = s.state();
         ASSERT_NO_FATAL_FAILURE(reference(kind));
         // The recoveries' start is a sync held and killed once its copies are staged, made
         // anew each time: a copy of the staged files would be newer than the run's record of them.
         held = kind == Recovery;
-        if (held) ASSERT_NO_FATAL_FAILURE(reference(kind));
+        if (held) {
+            ASSERT_NO_FATAL_FAILURE(reference(kind));
+        }
         // A second uninterrupted run, now with warm caches, ends in the same state too.
         ASSERT_NO_FATAL_FAILURE(restoreStart());
         const HeadlessRun timing = runHeadless(s.drive, run);
@@ -193,7 +197,7 @@ class KillCampaign : public testing::TestWithParam<Kind> {
         const HeadlessRun r = runHeadless(s.drive, run);
         ASSERT_TRUE(r.exitedWith(0)) << r.output;
         const State reached = s.state();
-        if (held) EXPECT_EQ(differences(end, reached), "") << r.output;
+        EXPECT_EQ(held ? differences(end, reached) : "", "") << r.output;
         end = reached;
         duration = r.seconds;
         EXPECT_FALSE(s.stagingLeft());
@@ -207,8 +211,8 @@ class KillCampaign : public testing::TestWithParam<Kind> {
                       "")
                 << item;
         // The dropped items' copies went.
-        if (kind == ListUpdate)
-            EXPECT_FALSE(pathExists(s.onDrive("archive")) || pathExists(s.onDrive("photos")));
+        EXPECT_FALSE(kind == ListUpdate &&
+                     (pathExists(s.onDrive("archive")) || pathExists(s.onDrive("photos"))));
         if (kind != ContinuousPass) return;
         // A sync after the pass has nothing left to do.
         const HeadlessRun settled = runHeadless(s.drive);
@@ -295,7 +299,9 @@ TEST_P(KillCampaign, AKilledRunLeavesWholeFilesAndTheNextRunEndsWhereAnUninterru
            kKindNames[kind], landed, midway, late);
     // Kills spread over the run must land, and often while it is part way.
     EXPECT_GE(landed, kills / 2);
-    if (kind == Sync || kind == Recovery) EXPECT_GE(midway, kills / 4);
+    if (kind == Sync || kind == Recovery) {
+        EXPECT_GE(midway, kills / 4);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(, KillCampaign,
@@ -350,8 +356,8 @@ TEST(KilledRun, FinishingItKeepsAnEditMadeAfterItAndClearsUnfinishedCopies) {
         ASSERT_TRUE(killed.watchFor(kPause, 60)) << killed.output();
         killed.kill9();
         killed.finish(10);
-        if (!withRecord)
-            ASSERT_EQ(unlink((s.macStaging() + "/.pellora-staging-record").c_str()), 0);
+        ASSERT_TRUE(withRecord ||
+                    unlink((s.macStaging() + "/.pellora-staging-record").c_str()) == 0);
         ASSERT_TRUE(putFile(s.mac("corpus/a.txt"), "edited after the kill\n",
                             withRecord ? driveDate + 1000 : nowNs()));
         const HeadlessRun next = runHeadless(s.drive);
