@@ -160,28 +160,6 @@ TEST(PropertyList, MalformedOrHostileInputFailsWithAReason) {
         EXPECT_TRUE(writePropertyListXML(v).isEmpty()) << v.typeName();
 }
 
-TEST(PreferenceDomain, PersistsDefaultsLieUnderneathAndRemovalsLeaveTheFile) {
-    TempDir dir;
-    const std::string path = dir / "a/Prefs.plist";
-    {
-        PreferenceDomain domain(path);
-        domain.registerDefaults({{"sync-on-connect", true}});
-        domain.setBool(false, "sync-on-connect");
-        domain.setObject(QVariantList{1, 2}, "dropped");
-        domain.setObject(QUrl("file:///x"), "refused");
-        EXPECT_FALSE(pathExists(path)) << "nothing is written before synchronize";
-        ASSERT_TRUE(domain.synchronize());
-        domain.removeObjectForKey("dropped");
-        ASSERT_TRUE(domain.synchronize());
-    }
-    EXPECT_EQ(readPropertyList(readFile(path))->toMap(), (QVariantMap{{"sync-on-connect", false}}));
-    PreferenceDomain writeThrough(path, true);
-    writeThrough.registerDefaults({{"sync-on-connect", true}});
-    writeThrough.removeObjectForKey("sync-on-connect");
-    EXPECT_TRUE(writeThrough.boolForKey("sync-on-connect"));
-    EXPECT_TRUE(readPropertyList(readFile(path))->toMap().isEmpty());
-}
-
 TEST(PreferenceDomain, AFileThatCannotBeReadOrWrittenIsNeverLost) {
     for (const QByteArray& bytes : {QByteArray("garbage \x00\x01", 10), QByteArray(),
                                     writePropertyListXML(QVariantList{"an array"})}) {

@@ -120,9 +120,7 @@ TEST_F(HostileDrive, BrokenOrHostileConfigurationsAreRefusedAndTouchNothing) {
     std::vector<std::tuple<std::string, QByteArray, Expect>> cases = {
         // Shapes the engine's own tests refuse one by one; here the runner on the whole file.
         {"top level an array", writePropertyListXML(QVariantList{list, s.id}), Expect::Refused},
-        {"entries numbers", xml(QVariantList{7, 8}, s.id), Expect::Refused},
         {"identifier a list", xml(list, QVariantList{s.id}), Expect::Refused},
-        {"identifier of 100,000 bytes", xml(list, QString(100000, u'i')), Expect::Refused},
         // The identifier would be read short of its NUL; an entry's NUL could stand for a slash.
         {"identifier with NUL", binaryConfig("~/docs", std::string("ab\0cd", 5)), Expect::Refused},
         {"identifier \"..\" and a NUL", binaryConfig("~/docs", std::string("..\0cd", 5)),
@@ -178,15 +176,8 @@ TEST_F(HostileDrive, NoLinkIsFollowedOutOfTheDriveOrTheHome) {
         {"sync folder to a sentinel", {{beside, target}}, Expect::FailsAtItsFolders},
         {"sync folder to /", {{"/", target}}, Expect::FailsAtItsFolders},
         {"sync folder to the home", {{home, target}}, Expect::FailsAtItsFolders},
-        {"drive's home folder to itself", {{target, target + "/~"}}, Expect::FailsAtItsFolders},
-        {"drive staging parent to the drive's home folder",
-         {{target + "/~", target + "/TL_VS_W"}},
-         Expect::FailsAtItsFolders},
         {"drive staging folder to the home's sentinel",
          {{homeSentinel, target + "/TL_VS_W/" + id}},
-         Expect::FailsAtItsFolders},
-        {"home staging folder to the drive's sync folder",
-         {{target, home + "/.TL_VS_W/" + id}},
          Expect::FailsAtItsFolders},
         // Links inside an item's copy are the item's data, whoever put them there.
         {"item's copy a link to a sentinel",

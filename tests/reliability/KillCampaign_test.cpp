@@ -197,9 +197,7 @@ class KillCampaign : public testing::TestWithParam<Kind> {
         const HeadlessRun r = runHeadless(s.drive, run);
         ASSERT_TRUE(r.exitedWith(0)) << r.output;
         const State reached = s.state();
-        if (held) {
-            EXPECT_EQ(differences(end, reached), "") << r.output;
-        }
+        EXPECT_EQ(held ? differences(end, reached) : "", "") << r.output;
         end = reached;
         duration = r.seconds;
         EXPECT_FALSE(s.stagingLeft());
@@ -213,9 +211,8 @@ class KillCampaign : public testing::TestWithParam<Kind> {
                       "")
                 << item;
         // The dropped items' copies went.
-        if (kind == ListUpdate) {
-            EXPECT_FALSE(pathExists(s.onDrive("archive")) || pathExists(s.onDrive("photos")));
-        }
+        EXPECT_FALSE(kind == ListUpdate &&
+                     (pathExists(s.onDrive("archive")) || pathExists(s.onDrive("photos"))));
         if (kind != ContinuousPass) return;
         // A sync after the pass has nothing left to do.
         const HeadlessRun settled = runHeadless(s.drive);
@@ -359,9 +356,8 @@ TEST(KilledRun, FinishingItKeepsAnEditMadeAfterItAndClearsUnfinishedCopies) {
         ASSERT_TRUE(killed.watchFor(kPause, 60)) << killed.output();
         killed.kill9();
         killed.finish(10);
-        if (!withRecord) {
-            ASSERT_EQ(unlink((s.macStaging() + "/.pellora-staging-record").c_str()), 0);
-        }
+        ASSERT_TRUE(withRecord ||
+                    unlink((s.macStaging() + "/.pellora-staging-record").c_str()) == 0);
         ASSERT_TRUE(putFile(s.mac("corpus/a.txt"), "edited after the kill\n",
                             withRecord ? driveDate + 1000 : nowNs()));
         const HeadlessRun next = runHeadless(s.drive);
