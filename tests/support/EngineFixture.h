@@ -1,7 +1,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -71,6 +73,27 @@ inline ino_t inodeOf(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
+// Root reads and writes through any mode. Without these two capabilities in the main thread, the
+// worker it starts meanwhile meets modes as a user would; the main thread gets them back.
+class WithoutPermissionOverride {
+  public:
+    WithoutPermissionOverride() {
+        if (geteuid() != 0) return;
+        syscall(SYS_capget, &_header, _saved);
+        __user_cap_data_struct reduced[2] = {_saved[0], _saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        _active = syscall(SYS_capset, &_header, reduced) == 0;
+    }
+    ~WithoutPermissionOverride() {
+        if (_active) syscall(SYS_capset, &_header, _saved);
+    }
+
+  private:
+    __user_cap_header_struct _header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct _saved[2]{};
+    bool _active = false;
+};
+
 inline QString nextDriveId() {
     static int serial = 0;
     return QStringLiteral("T%1-%2").arg(++serial).arg(getpid());
@@ -135,11 +158,28 @@ class EngineTest : public testing::Test, public Sandbox {
         return waitUntil([&] { return !controller->busy(); }, seconds);
     }
     void startedWorker() { _workerStarted = true; }
-
-    static std::string differences(const TreeSnapshot& a, const TreeSnapshot& b) {
-        return describeDifferences(a, b);
+    // A continuous pass, and a change of the sync list, each waited for.
+    bool pass() {
+        controller->continuousSyncNow();
+        return idle();
+    }
+    bool update(const QStringList& list) {
+        controller->updateSyncList(list);
+        return idle();
+    }
+    bool idle() {
+        _workerStarted = true;
+        return waitUntil([&] { return !controller->busy(); });
     }
 
+    // Cancels the run once a line holding `text` shows.
+    void cancelAtLine(const QString& text) {
+        ui->onDrawerText = [c = controller.get(), text](const QString& line) {
+            if (line.contains(text)) c->cancelButtonClicked();
+        };
+    }
+
+    const int64_t t0 = nowNs() - 3600 * kSecondNs;
     std::shared_ptr<FakeWindowState> ui;
     std::shared_ptr<KTLSyncController> controller;
 
@@ -148,12 +188,8 @@ class EngineTest : public testing::Test, public Sandbox {
 };
 
 // The closing lines of a run, with the drive's display name.
-inline QString completedLine() {
-    return QStringLiteral("Synchronization of \"drive\" completed successfully.");
-}
-inline QString failedLine() {
-    return QStringLiteral("Synchronization of \"drive\" did not complete successfully.");
-}
-inline QString canceledLine() {
-    return QStringLiteral("Synchronization of \"drive\" canceled.");
-}
+inline const QString kCompleted =
+    QStringLiteral("Synchronization of \"drive\" completed successfully.");
+inline const QString kFailed =
+    QStringLiteral("Synchronization of \"drive\" did not complete successfully.");
+inline const QString kCanceled = QStringLiteral("Synchronization of \"drive\" canceled.");

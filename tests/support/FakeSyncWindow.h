@@ -57,7 +57,6 @@ struct FakeWindowState {
             return s.kind == kind && (title.isEmpty() || s.title == title);
         }));
     }
-    int countAlerts(const QString& title) const { return countSheets(FakeSheet::Alert, title); }
     // Lines of the drawer that contain `text`.
     int countLines(const QString& text) const {
         return int(drawer.split(u'\n').filter(text).size());

@@ -1,9 +1,5 @@
 // Continuous-sync passes, sync-list updates and the worker's queue.
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-
 #include <QTimeZone>
 #include <mutex>
 
@@ -18,7 +14,6 @@ const QString kScanned = QStringLiteral("Scan completed.");
 
 class Continuous : public EngineTest {
   protected:
-    const int64_t t0 = nowNs() - 3600 * kSecondNs;
     int64_t since = 0;  // the passes' reference time, in whole seconds
 
     // Synchronized items, continuous sync on (which builds the tree), and a reference time
@@ -38,16 +33,6 @@ class Continuous : public EngineTest {
         controller->setLastSyncTime(QDateTime::fromSecsSinceEpoch(since, QTimeZone::utc()));
     }
     int64_t later(int seconds = 10) const { return (since + seconds) * kSecondNs; }
-    bool pass() {
-        controller->continuousSyncNow();
-        startedWorker();
-        return waitUntil([&] { return !controller->busy(); });
-    }
-    bool update(const QStringList& list) {
-        controller->updateSyncList(list);
-        startedWorker();
-        return waitUntil([&] { return !controller->busy(); });
-    }
     QStringList storedList() {
         const auto value = readPropertyList(readFile(configPath()));
         return value ? value->toMap().value("tapline-items-to-sync").toStringList()
@@ -110,7 +95,7 @@ TEST_F(Continuous, ALinkOnTheDriveNeverLeadsAPassOffIt) {
     ASSERT_TRUE(setModificationTime(mac("docs/sub"), later()));
     const TreeSnapshot elsewhere = snapshotTree(top + "/elsewhere");
     ASSERT_TRUE(pass());
-    EXPECT_EQ(differences(elsewhere, snapshotTree(top + "/elsewhere")), "");
+    EXPECT_EQ(describeDifferences(elsewhere, snapshotTree(top + "/elsewhere")), "");
 }
 
 TEST_F(Continuous, IdlePassesDoNothingWhileOffAndTheirWorkOnceOn) {
@@ -165,7 +150,7 @@ TEST_F(Continuous, HostileEntriesOfAListUpdateNeverRemoveAnythingOutsideTheSyncF
             it = it->first.find("TolvexConfig") != std::string::npos || it->first.rfind(".", 0) == 0
                      ? tree->erase(it)
                      : std::next(it);
-    EXPECT_EQ(differences(before, after), "");
+    EXPECT_EQ(describeDifferences(before, after), "");
     EXPECT_EQ(ui->countLines(QStringLiteral("Not removing \"")), 7) << ui->drawer.toStdString();
 }
 

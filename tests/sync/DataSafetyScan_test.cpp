@@ -3,9 +3,7 @@
 // its set-up, its action, the state of both sides after it and the result the run reports.
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <functional>
@@ -13,27 +11,6 @@
 #include "EngineFixture.h"
 
 namespace {
-
-// Root reads through any mode. With these two capabilities off in the main thread, the worker
-// it starts meanwhile meets a mode-000 folder as anyone would; the main thread gets them back.
-class NoDacOverride {
-  public:
-    NoDacOverride() {
-        if (geteuid() != 0) return;
-        syscall(SYS_capget, &_header, _saved);
-        __user_cap_data_struct reduced[2] = {_saved[0], _saved[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        _active = syscall(SYS_capset, &_header, reduced) == 0;
-    }
-    ~NoDacOverride() {
-        if (_active) syscall(SYS_capset, &_header, _saved);
-    }
-
-  private:
-    __user_cap_header_struct _header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct _saved[2]{};
-    bool _active = false;
-};
 
 // A chain of folders whose path is far longer than a path may be; made and removed one level
 // at a time through descriptors, as no path reaches its bottom. (Long names keep it short:
@@ -86,21 +63,21 @@ class DataSafetyScan;
 enum class Action { Sync, UpdateList, Pass };
 
 struct Row {
-    const char* name;
-    std::function<void(DataSafetyScan&)> setUp;
-    Action action;
-    QStringList newList;  // for UpdateList
-    QString result;       // the line the run ends with; empty for a pass
-    std::function<void(DataSafetyScan&)> expect;
+    struct {
+        const char* name;
+        Action action;
+        QString result;       // the line the run ends with; empty for a pass
+        QStringList newList;  // for UpdateList
+    } head;
+    std::function<void(DataSafetyScan&)> setUp, expect;
 };
 
 class DataSafetyScan : public EngineTest, public testing::WithParamInterface<Row> {
   public:
     using EngineTest::controller, EngineTest::mac, EngineTest::onDrive, EngineTest::ui,
-        EngineTest::startedWorker, EngineTest::writeConfig;
-    const int64_t t0 = nowNs() - 3600 * kSecondNs;
+        EngineTest::idle, EngineTest::pass, EngineTest::t0, EngineTest::writeConfig;
     QDateTime keptTime;
-    std::unique_ptr<NoDacOverride> noOverride;
+    std::unique_ptr<WithoutPermissionOverride> noOverride;
     std::function<void()> cleanUp;
 
     void TearDown() override {
@@ -112,18 +89,13 @@ class DataSafetyScan : public EngineTest, public testing::WithParamInterface<Row
     void synced(const QStringList& list) {
         writeConfig(list);
         ASSERT_TRUE(sync());
-        ASSERT_EQ(ui->countLines(completedLine()), 1) << ui->drawer.toStdString();
+        ASSERT_EQ(ui->countLines(kCompleted), 1) << ui->drawer.toStdString();
     }
     // A full sync, continuous sync switched on and a first pass.
     void passing(const QStringList& list) {
         synced(list);
         controller->setContinuousSyncState(true);
         ASSERT_TRUE(pass());
-    }
-    bool pass() {
-        controller->continuousSyncNow();
-        startedWorker();
-        return waitUntil([&] { return !controller->busy(); });
     }
     void sites() {
         put(mac("Sites/index.html"), "index", t0);
@@ -140,7 +112,7 @@ class DataSafetyScan : public EngineTest, public testing::WithParamInterface<Row
 const QString kUpdated = QStringLiteral("Update Sync Items completed.");
 
 const Row kRows[] = {
-    {"DeepChainIsAnErrorNotAbsence",
+    {{"DeepChainIsAnErrorNotAbsence", Action::Sync, kFailed, {}},
      [](DataSafetyScan& t) {
          makeFolders(t.mac("deep"));
          makeFolders(t.onDrive("deep"));
@@ -152,46 +124,37 @@ const Row kRows[] = {
          };
          t.writeConfig({"~/deep"});
      },
-     Action::Sync,
-     {},
-     failedLine(),
      [](DataSafetyScan& t) {
          EXPECT_EQ(t.ui->countLines(QStringLiteral("File name too long")), 1);
      }},
-    {"UnreadableFolderIsNotEmpty",
+    {{"UnreadableFolderIsNotEmpty", Action::Sync, kFailed, {}},
      [](DataSafetyScan& t) {
          put(t.mac("docs/locked/mine.txt"), "mine", t.t0);
          put(t.onDrive("docs/locked/mine.txt"), "mine", t.t0);
          put(t.onDrive("docs/locked/theirs.txt"), "theirs", t.t0);
          ASSERT_EQ(chmod(t.mac("docs/locked").c_str(), 0), 0);
-         t.noOverride = std::make_unique<NoDacOverride>();
+         t.noOverride = std::make_unique<WithoutPermissionOverride>();
          t.ui->defaultAnswer = -1;
          t.writeConfig({"~/docs"});
      },
-     Action::Sync,
-     {},
-     failedLine(),
      [](DataSafetyScan& t) {
          EXPECT_EQ(t.ui->countSheets(FakeSheet::Missing), 0);
          EXPECT_EQ(t.ui->countLines(QStringLiteral("Permission denied")), 1);
          EXPECT_EQ(readFile(t.onDrive("docs/locked/theirs.txt")), "theirs");
      }},
-    {"PassKeepsTheCopyOfAnItemItCannotLookAt",
+    {{"PassKeepsTheCopyOfAnItemItCannotLookAt", Action::Pass, {}, {}},
      [](DataSafetyScan& t) {
-         t.noOverride = std::make_unique<NoDacOverride>();
+         t.noOverride = std::make_unique<WithoutPermissionOverride>();
          put(t.mac("locked/docs/a.txt"), "alpha", t.t0);
          t.passing({"~/locked/docs"});
          t.keptTime = t.controller->lastSyncTime();
          ASSERT_EQ(chmod(t.mac("locked").c_str(), 0), 0);
      },
-     Action::Pass,
-     {},
-     {},
      [](DataSafetyScan& t) {
          EXPECT_EQ(readFile(t.onDrive("locked/docs/a.txt")), "alpha");
          EXPECT_EQ(t.controller->lastSyncTime(), t.keptTime);
      }},
-    {"SaveInThePassSecondIsCopiedByTheNextPass",
+    {{"SaveInThePassSecondIsCopiedByTheNextPass", Action::Pass, {}, {}},
      [](DataSafetyScan& t) {
          put(t.mac("docs/a.txt"), "alpha", t.t0);
          t.synced({"~/docs"});
@@ -200,13 +163,10 @@ const Row kRows[] = {
          ASSERT_TRUE(t.pass());
          put(t.mac("docs/a.txt"), "saved in the same second", started);
      },
-     Action::Pass,
-     {},
-     {},
      [](DataSafetyScan& t) {
          EXPECT_EQ(readFile(t.onDrive("docs/a.txt")), "saved in the same second");
      }},
-    {"PassWithACopyErrorKeepsTheLastSyncTime",
+    {{"PassWithACopyErrorKeepsTheLastSyncTime", Action::Pass, {}, {}},
      [](DataSafetyScan& t) {
          put(t.mac("docs/a.txt"), "alpha", t.t0);
          t.passing({"~/docs"});
@@ -215,88 +175,66 @@ const Row kRows[] = {
          makeFolders(t.onDrive("docs/a.txt"));
          put(t.mac("docs/a.txt"), "alpha 2", nowNs() + 5 * kSecondNs);
      },
-     Action::Pass,
-     {},
-     {},
      [](DataSafetyScan& t) { EXPECT_EQ(t.controller->lastSyncTime(), t.keptTime); }},
-    {"PassBeforeAFullSyncCopiesNothing",
+    {{"PassBeforeAFullSyncCopiesNothing", Action::Pass, {}, {}},
      [](DataSafetyScan& t) {
          put(t.mac("docs/a.txt"), "ours", t.t0 + kSecondNs);
          put(t.onDrive("docs/a.txt"), "another computer's", t.t0 + 2 * kSecondNs);
          t.writeConfig({"~/docs"});
          t.controller->setContinuousSyncState(true);
-         ASSERT_TRUE(waitUntil([&] { return !t.controller->busy(); }));
-         t.startedWorker();
+         ASSERT_TRUE(t.idle());
          put(t.mac("docs/a.txt"), "ours, saved again", nowNs() + 5 * kSecondNs);
      },
-     Action::Pass,
-     {},
-     {},
      [](DataSafetyScan& t) { EXPECT_EQ(readFile(t.onDrive("docs/a.txt")), "another computer's"); }},
-    {"NestedEntriesSyncInOneRun",
+    {{"NestedEntriesSyncInOneRun", Action::Sync, kCompleted, {}},
      [](DataSafetyScan& t) {
          t.sites();
          t.writeConfig({"~/Sites", "~/Sites/blog", "~/Sites/"});
      },
-     Action::Sync,
-     {},
-     completedLine(),
      [](DataSafetyScan& t) {
          EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post");
          EXPECT_EQ(readFile(t.onDrive("Sites/index.html")), "index");
          EXPECT_EQ(t.ui->countLines(QStringLiteral("Processing")), 1);
      }},
-    {"HomeAndAFolderInItSyncInOneRun",
+    {{"HomeAndAFolderInItSyncInOneRun", Action::Sync, kCompleted, {}},
      [](DataSafetyScan& t) {
          t.sites();
          t.writeConfig({"~", "~/Sites"});
      },
-     Action::Sync,
-     {},
-     completedLine(),
      [](DataSafetyScan& t) { EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post"); }},
-    {"DroppedFolderKeepsTheCopyOfAnEntryInside",
+    {{"DroppedFolderKeepsTheCopyOfAnEntryInside",
+      Action::UpdateList,
+      kUpdated,
+      {"~/Sites/blog", "~/other.txt"}},
      [](DataSafetyScan& t) {
          t.storedSites({"~/Sites", "~/Sites/blog", "~/other.txt"});
      },
-     Action::UpdateList,
-     {"~/Sites/blog", "~/other.txt"},
-     kUpdated,
      [](DataSafetyScan& t) {
          EXPECT_FALSE(pathExists(t.onDrive("Sites/index.html")));
          EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
      }},
-    {"DroppedHomeKeepsTheCopyOfAFolderInIt",
+    {{"DroppedHomeKeepsTheCopyOfAFolderInIt", Action::UpdateList, kUpdated, {"~/Sites"}},
      [](DataSafetyScan& t) {
          t.storedSites({"~", "~/Sites"});
      },
-     Action::UpdateList,
-     {"~/Sites"},
-     kUpdated,
      [](DataSafetyScan& t) {
          EXPECT_FALSE(pathExists(t.onDrive("other.txt")));
          EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
      }},
-    {"DroppedInnerEntryKeepsWhatItsOuterEntryHolds",
+    {{"DroppedInnerEntryKeepsWhatItsOuterEntryHolds", Action::UpdateList, kUpdated, {"~/Sites"}},
      [](DataSafetyScan& t) {
          t.storedSites({"~/Sites", "~/Sites/blog"});
      },
-     Action::UpdateList,
-     {"~/Sites"},
-     kUpdated,
      [](DataSafetyScan& t) {
          EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
      }},
-    {"SocketIsSkippedWithALine",
+    {{"SocketIsSkippedWithALine", Action::Sync, kCompleted, {}},
      [](DataSafetyScan& t) {
          put(t.mac("docs/a.txt"), "alpha", t.t0);
          put(t.onDrive("docs/a.txt"), "alpha", t.t0);
          bindSocket(t.mac("docs/listener"));
          t.writeConfig({"~/docs"});
      },
-     Action::Sync,
-     {},
-     completedLine(),
      [](DataSafetyScan& t) {
          EXPECT_EQ(t.ui->countLines(QStringLiteral("is a socket")), 1);
          EXPECT_TRUE(pathExists(t.onDrive("docs/a.txt")));
@@ -309,28 +247,26 @@ TEST_P(DataSafetyScan, Row) {
     ui->defaultAnswer = 1;  // go on past errors; OK to the closing alert
     row.setUp(*this);
     if (IsSkipped() || HasFatalFailure()) return;
-    switch (row.action) {
+    switch (row.head.action) {
         case Action::Sync:
             ASSERT_TRUE(sync(60));
             break;
         case Action::UpdateList:
-            controller->updateSyncList(row.newList);
-            startedWorker();
-            ASSERT_TRUE(waitUntil([&] { return !controller->busy(); }));
+            ASSERT_TRUE(update(row.head.newList));
             break;
         case Action::Pass:
             ASSERT_TRUE(pass());
             break;
     }
-    if (!row.result.isEmpty()) {
-        EXPECT_EQ(ui->countLines(row.result), 1) << ui->drawer.toStdString();
+    if (!row.head.result.isEmpty()) {
+        EXPECT_EQ(ui->countLines(row.head.result), 1) << ui->drawer.toStdString();
     }
     row.expect(*this);
 }
 
 INSTANTIATE_TEST_SUITE_P(, DataSafetyScan, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& info) {
-                             return std::string(info.param.name);
+                             return std::string(info.param.head.name);
                          });
 
 }  // namespace

@@ -3,17 +3,16 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <QRegularExpression>
 
 #include "EngineFixture.h"
-#include "SampleTree.h"
 
 namespace {
 
 class SyncRun : public EngineTest {
   protected:
-    const int64_t t0 = nowNs() - 3600 * kSecondNs + 123456789;
+    // A nanosecond part that every copy must keep.
+    const int64_t t0 = EngineTest::t0 + 123456789;
 
     // Answers each question by the name of the file it is about.
     void answerByName(std::map<QString, int> answers) {
@@ -65,7 +64,7 @@ TEST_F(SyncRun, AFirstSyncCopiesEverythingAndTheNextCopiesOnlyWhatChanged) {
     ASSERT_TRUE(sync());
     expectTreeAsWalked();
     EXPECT_TRUE(ui->sheets.empty());
-    EXPECT_EQ(differences(snapshotTree(mac("docs")), snapshotTree(onDrive("docs"))), "");
+    EXPECT_EQ(describeDifferences(snapshotTree(mac("docs")), snapshotTree(onDrive("docs"))), "");
     EXPECT_EQ(readFile(onDrive("notes.txt")), "notes");
     EXPECT_FALSE(pathExists(driveStaging()) || pathExists(macStaging()));
     EXPECT_GE(controller->lastSyncTime(), before);
@@ -83,7 +82,7 @@ TEST_F(SyncRun, AFirstSyncCopiesEverythingAndTheNextCopiesOnlyWhatChanged) {
     ui->answers = {{1}, {1, true}};
     ASSERT_TRUE(sync());
     ASSERT_EQ(ui->countSheets(FakeSheet::Conflict), 2);
-    EXPECT_EQ(ui->countLines(completedLine()), 3);
+    EXPECT_EQ(ui->countLines(kCompleted), 3);
     EXPECT_EQ(readFile(onDrive("docs/a.txt")), "alpha 2");
     EXPECT_EQ(readFile(mac("docs/sub/b.txt")), "bravo 2");
     EXPECT_EQ(controller->defaultConflictResolutionAction(), 1);
@@ -137,7 +136,7 @@ TEST_F(SyncRun, ItemsMissingOnTheComputerAreCopiedOnlyWhenTheUserSaysSo) {
     ui->answers = {{-1}};
     ui->defaultAnswer = 1;
     ASSERT_TRUE(sync());
-    EXPECT_EQ(ui->countLines(failedLine()), 1);
+    EXPECT_EQ(ui->countLines(kFailed), 1);
     EXPECT_FALSE(pathExists(mac("gone.txt")));
     EXPECT_EQ(controller->lastSyncTime().date().year(), 1);
     // Inside a folder, "skip" remembered covers the rest.
@@ -165,22 +164,19 @@ TEST_F(SyncRun, AFolderAgainstAFileOrACancelLeavesBothSidesAsTheyWere) {
     ui->defaultAnswer = 1;
     const TreeSnapshot before = everything();
     ASSERT_TRUE(sync());
-    EXPECT_EQ(ui->countLines(failedLine()), 1);
-    EXPECT_EQ(ui->countAlerts(QStringLiteral("Sync Failed")), 1);
-    EXPECT_EQ(differences(before, everything()), "");
+    EXPECT_EQ(ui->countLines(kFailed), 1);
+    EXPECT_EQ(ui->countSheets(FakeSheet::Alert, QStringLiteral("Sync Failed")), 1);
+    EXPECT_EQ(describeDifferences(before, everything()), "");
 
     // Canceled once "docs" is staged: nothing staged is put in place.
     writeConfig({"~/docs", "~/notes.txt"});
     put(mac("notes.txt"), "notes", t0);
     freshController();
-    KTLSyncController* c = controller.get();
-    ui->onDrawerText = [c](const QString& line) {
-        if (line.contains(QStringLiteral("Processing \"notes.txt\""))) c->cancelButtonClicked();
-    };
+    cancelAtLine(QStringLiteral("Processing \"notes.txt\""));
     const TreeSnapshot staged = everything();
     ASSERT_TRUE(sync());
-    EXPECT_EQ(ui->countLines(canceledLine()), 1);
-    EXPECT_EQ(differences(staged, everything()), "");
+    EXPECT_EQ(ui->countLines(kCanceled), 1);
+    EXPECT_EQ(describeDifferences(staged, everything()), "");
     EXPECT_EQ(controller->lastSyncTime().date().year(), 1);
 }
 
@@ -194,13 +190,13 @@ TEST_F(SyncRun, AFailedCopyTheUserGoesOnPastFailsTheRunAndKeepsTheLastSyncTime) 
     ui->answers = {{0}};
     ASSERT_TRUE(sync());
     EXPECT_EQ(ui->sheets[0].title, QStringLiteral("Copy Failed."));
-    EXPECT_EQ(ui->countLines(canceledLine()), 1);
+    EXPECT_EQ(ui->countLines(kCanceled), 1);
     EXPECT_FALSE(pathExists(onDrive("docs")));
 
     controller->setCancelPending(false);
     ui->defaultAnswer = 1;
     ASSERT_TRUE(sync());
-    EXPECT_EQ(ui->countLines(failedLine()), 1);
+    EXPECT_EQ(ui->countLines(kFailed), 1);
     EXPECT_EQ(controller->lastSyncTime().date().year(), 1);
     EXPECT_EQ(readFile(onDrive("docs/a.txt")), "a");
 }
@@ -254,7 +250,7 @@ TEST_F(SyncRun, ADriveMovedDuringARunStopsIt) {
     ui->answers.push_back({1, false, [&] { controller->setDeviceMountPoint(moved); }});
     ui->defaultAnswer = 1;
     ASSERT_TRUE(sync());
-    EXPECT_EQ(ui->countLines(failedLine()), 1);
+    EXPECT_EQ(ui->countLines(kFailed), 1);
     EXPECT_EQ(ui->countLines(QString::fromStdString("was moved to \"" + moved + "\"")), 1)
         << ui->drawer.toStdString();
     EXPECT_FALSE(pathExists(mac("gone.txt")));
@@ -269,7 +265,7 @@ TEST_F(SyncRun, AQuestionOpenWhenTheDriveGoesAwayIsAnsweredNo) {
     controller->driveDisappeared();
     EXPECT_TRUE(waitUntil([&] { return controller->workerEnded(); }, 10));
     EXPECT_FALSE(pathExists(mac("gone.txt")));
-    EXPECT_EQ(ui->countLines(failedLine()), 1);
+    EXPECT_EQ(ui->countLines(kFailed), 1);
 }
 
 }  // namespace
