@@ -37,7 +37,9 @@ class PelloraApp : public testing::Test {
             app.waitForFinished(10000 / tries);
         }
         EXPECT_TRUE(app.state() == QProcess::NotRunning &&
-                    app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0);
+                    app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0)
+            << "exit " << app.exitStatus() << "/" << app.exitCode() << ":\n"
+            << readFile(top + "/pellora.stderr").toStdString();
         EXPECT_TRUE(logText().trimmed().endsWith(QStringLiteral("Pellora stopping.")))
             << logText().toStdString();
     }
