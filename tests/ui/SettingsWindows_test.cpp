@@ -63,7 +63,10 @@ class Settings : public testing::Test {
         delegate->applicationDidFinishLaunching();
     }
     QVariant stored(const QString& key) {
-        return readPropertyList(readFile(xdg("XDG_CONFIG_HOME") + "/Orvane/Pellora.plist")).value_or(QVariant()).toMap().value(key);
+        return readPropertyList(readFile(xdg("XDG_CONFIG_HOME") + "/Orvane/Pellora.plist"))
+            .value_or(QVariant())
+            .toMap()
+            .value(key);
     }
     QStringList driveList(const std::string& mountPoint) {
         QVariant config = readPropertyList(readFile(mountPoint + "/.TolvexConfig")).value();
