@@ -1,5 +1,7 @@
 #include "KTLErrorReporter.h"
 
+#include <string_view>
+
 #include "DisplayName.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
@@ -48,6 +50,10 @@ void KTLCopyErrorReporter::fileManagerWillProcessPath(FileManager&, const std::s
 // A folder copied whole ("~", or a folder above the home) would otherwise carry a run's
 // staging folder along, or a drive's planted one into the home's.
 bool KTLCopyErrorReporter::fileManagerShouldCopyEntry(FileManager&, const std::string& path) {
+    // Only a staging folder's own name can start one; the path work is for those alone, not
+    // for every file of a first sync.
+    const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+    if (name != ".TL_VS_W" && name != "TL_VS_W") return true;
     const std::shared_ptr<KTLSyncController> controller = delegate();
     return !controller || !controller->isStagingPath(path);
 }
