@@ -8,13 +8,34 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "ConditionLock.h"
 
 namespace {
+
+// Guards the hand-over to the dispatcher against its destruction.
+std::mutex sDispatcherLock;
+std::atomic<bool> sApplicationEnded{false};
+std::thread::id sMainThreadId;
+
+// True on a worker once the application object is being torn down or is gone.
+bool handOffsEnded() {
+    return sApplicationEnded && std::this_thread::get_id() != sMainThreadId;
+}
+
+// A worker that hands work over once the application has ended stops here for good: the work
+// would use windows that are gone, and the process is about to end.
+[[noreturn]] void waitForTheEnd() {
+    static std::mutex lock;
+    static std::condition_variable never;
+    std::unique_lock<std::mutex> held(lock);
+    for (;;) never.wait(held);
+}
 
 // Work handed to the main thread goes through a queue of our own and an eventfd that wakes
 // the main loop: every hand-over is then made with locks the thread checker can see, which it
@@ -28,10 +49,10 @@ class MainThreadDispatcher : public QObject {
             connect(_notifier, &QSocketNotifier::activated, this, [this] { drain(); });
         }
     }
-    ~MainThreadDispatcher() override {
-        drain();
-        if (_fd >= 0) close(_fd);
-    }
+    // Made as a child of the application object, so this runs while the application is torn
+    // down, when its windows can no longer be used: work still queued is dropped, and its
+    // worker, which waits for it, waits until the process ends.
+    ~MainThreadDispatcher() override;
     bool usable() const { return _fd >= 0; }
 
     void post(std::function<void()> work) {
@@ -69,11 +90,27 @@ class MainThreadDispatcher : public QObject {
 
 std::atomic<MainThreadDispatcher*> sDispatcher{nullptr};
 
-void postToMainThread(std::function<void()> work) {
-    if (MainThreadDispatcher* dispatcher = sDispatcher.load()) {
-        dispatcher->post(std::move(work));
-        return;
+MainThreadDispatcher::~MainThreadDispatcher() {
+    {
+        std::lock_guard<std::mutex> lock(sDispatcherLock);
+        if (sDispatcher == this) {
+            sApplicationEnded = true;
+            sDispatcher = nullptr;
+        }
     }
+    delete _notifier;
+    if (_fd >= 0) close(_fd);
+}
+
+void postToMainThread(std::function<void()> work) {
+    {
+        std::unique_lock<std::mutex> lock(sDispatcherLock);
+        if (MainThreadDispatcher* dispatcher = sDispatcher.load()) {
+            dispatcher->post(std::move(work));
+            return;
+        }
+    }
+    if (handOffsEnded()) waitForTheEnd();
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
 }
 
@@ -82,12 +119,14 @@ void postToMainThread(std::function<void()> work) {
 void prepareMainThreadHandoffs() {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || !isMainThread() || sDispatcher.load()) return;
+    sMainThreadId = std::this_thread::get_id();
     auto* dispatcher = new MainThreadDispatcher(app);
     if (!dispatcher->usable()) {
         delete dispatcher;
         return;
     }
-    QObject::connect(dispatcher, &QObject::destroyed, [] { sDispatcher = nullptr; });
+    std::lock_guard<std::mutex> lock(sDispatcherLock);
+    sApplicationEnded = false;
     sDispatcher = dispatcher;
 }
 
@@ -97,6 +136,7 @@ bool isMainThread() {
 }
 
 void runOnMainThreadAndWait(const std::function<void()>& work) {
+    if (handOffsEnded()) waitForTheEnd();
     if (isMainThread()) {
         work();
         return;
@@ -110,6 +150,7 @@ void runOnMainThreadAndWait(const std::function<void()>& work) {
 }
 
 void runOnMainThread(std::function<void()> work) {
+    if (handOffsEnded()) return;
     if (QCoreApplication::instance() == nullptr) {
         work();
         return;
