@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -14,26 +13,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QTimer>
-#include <thread>
 
-#include "KTLSyncController.h"
+#include "../app/AppSupport.h"
 #include "KTLSyncWindow.h"
 #include "LogController.h"
 #include "LogWindow.h"
-#include "PreferenceDomain.h"
-#include "TempDir.h"
 
 namespace {
-
-// One home for the program: the standard defaults settle in it on first use.
-struct HomeEnvironment : testing::Environment {
-    std::unique_ptr<TestHome> home;
-    void SetUp() override { home = std::make_unique<TestHome>(); }
-    void TearDown() override { home.reset(); }
-};
-auto* const kEnv =
-    static_cast<HomeEnvironment*>(testing::AddGlobalTestEnvironment(new HomeEnvironment));
 
 using Answer = std::pair<int, bool>;
 
@@ -51,26 +37,9 @@ class SyncWindow : public testing::Test {
     KTLSyncWindow window{controller};
 };
 
-bool runUntil(const std::function<bool()>& done, int ms = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms) {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
 void pressEscape(QWidget* widget) {
     QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(widget, &press);
-}
-
-void click(QMessageBox* box, const QString& text) {
-    for (QAbstractButton* b : box->buttons())
-        if (b->text() == text) return b->click();
-    ADD_FAILURE() << "no button " << text.toStdString();
 }
 
 }  // namespace
@@ -81,60 +50,57 @@ TEST_F(SyncWindow, EachSheetButtonAnswersItsCode) {
     window.showWindow();
     std::vector<Answer> answers;
     auto record = [&](int code, bool dontAskAgain) { answers.emplace_back(code, dontAskAgain); };
-    const std::pair<const char*, Answer> alert[] = {{"_alertOKButton", {1, false}},
-                                                    {"_alertCancelButton", {0, false}}};
-    for (const auto& [name, expected] : alert) {
-        window.beginAlertSheet("t", "<b>plain</b>", true, [&](int code) { record(code, false); });
-        EXPECT_EQ(child<QLabel>("_alertMessageTextField")->textFormat(), Qt::PlainText);
-        child(name)->click();
+    KTLConflictSheetTexts texts;
+    texts.message = "\"a\" has been modified on both sides.";
+    texts.showSourceButtons = true;
+    // Each row: the button, and the answer; where that carries the check box, it is ticked first.
+    const std::pair<std::string, Answer> rows[] = {{"_alertOKButton", {1, false}},
+                                                   {"_alertCancelButton", {0, false}},
+                                                   {"_missingCopyButton", {1, false}},
+                                                   {"_missingDontCopyButton", {-1, true}},
+                                                   {"_conflictNewerButton", {1, false}},
+                                                   {"_conflictOlderButton", {-1, false}},
+                                                   {"_conflictNewerSourceButton", {2, false}},
+                                                   {"_conflictOlderSourceButton", {-2, true}}};
+    for (const auto& [name, expected] : rows) {
+        const bool missing = name.starts_with("_missing");
+        if (name.starts_with("_alert"))
+            window.beginAlertSheet("t", "<b>plain</b>", true, [&](int code) { record(code, 0); });
+        else if (missing)
+            window.beginMissingSheet("\"a\" is missing.", "~/a", record);
+        else
+            window.beginConflictSheet(texts, record);
+        if (expected.second)
+            child<QCheckBox>(missing ? "_missingDontAskAgainButton" : "_conflictDontAskAgainButton")
+                ->click();
+        child(name.c_str())->click();
         EXPECT_EQ(answers.back(), expected) << name;
+        EXPECT_FALSE(child<QDialog>("_conflictAlertPanel")->isVisible()) << name;
     }
     for (const bool withCancel : {true, false}) {
-        window.beginAlertSheet("t", "m", withCancel, [&](int code) { record(code, false); });
+        window.beginAlertSheet("t", "<b>m</b>", withCancel, [&](int code) { record(code, 0); });
+        EXPECT_EQ(child<QLabel>("_alertMessageTextField")->textFormat(), Qt::PlainText);
         EXPECT_EQ(child("_alertCancelButton")->isHidden(), !withCancel);
         pressEscape(child<QDialog>("_alertPanel"));
         EXPECT_EQ(answers.back(), (Answer{withCancel ? 0 : 1, false})) << withCancel;
     }
-    const std::pair<const char*, Answer> missing[] = {{"_missingCopyButton", {1, false}},
-                                                      {"_missingDontCopyButton", {-1, true}}};
-    for (const auto& [name, expected] : missing) {
-        window.beginMissingSheet("\"a\" is missing.", "~/a", record);
-        if (expected.second) child<QCheckBox>("_missingDontAskAgainButton")->click();
-        child(name)->click();
-        EXPECT_EQ(answers.back(), expected) << name;
-    }
-    const size_t answered = answers.size();
-    window.beginMissingSheet("\"c\" is missing.", "~/c", record);
-    child<QDialog>("_missingAlertPanel")->close();
-    pressEscape(child<QDialog>("_missingAlertPanel"));
-    EXPECT_TRUE(child<QDialog>("_missingAlertPanel")->isVisible());
-    EXPECT_EQ(answers.size(), answered);
-    child("_missingCopyButton")->click();
-    EXPECT_EQ(answers.back(), (Answer{1, true}));
-    KTLConflictSheetTexts texts;
-    texts.message = "\"a\" has been modified on both sides.";
-    texts.showSourceButtons = true;
-    const std::pair<const char*, Answer> conflict[] = {{"_conflictNewerButton", {1, false}},
-                                                       {"_conflictOlderButton", {-1, false}},
-                                                       {"_conflictNewerSourceButton", {2, false}},
-                                                       {"_conflictOlderSourceButton", {-2, true}}};
-    for (const auto& [name, expected] : conflict) {
-        window.beginConflictSheet(texts, record);
-        if (expected.second) child<QCheckBox>("_conflictDontAskAgainButton")->click();
-        child(name)->click();
-        EXPECT_EQ(answers.back(), expected) << name;
-        EXPECT_FALSE(child<QDialog>("_conflictAlertPanel")->isVisible());
-    }
+    // Only a button answers these two.
     texts.showSourceButtons = false;
-    window.beginConflictSheet(texts, record);
-    EXPECT_FALSE(child("_conflictNewerSourceButton")->isVisible());
-    const size_t asked = answers.size();
-    pressEscape(child<QDialog>("_conflictAlertPanel"));
-    child<QDialog>("_conflictAlertPanel")->close();
-    EXPECT_TRUE(child<QDialog>("_conflictAlertPanel")->isVisible());
-    EXPECT_EQ(answers.size(), asked);
-    child("_conflictNewerButton")->click();
-    EXPECT_EQ(answers.back(), (Answer{1, true}));
+    for (const bool missing : {true, false}) {
+        const char* panel = missing ? "_missingAlertPanel" : "_conflictAlertPanel";
+        if (missing)
+            window.beginMissingSheet("\"c\" is missing.", "~/c", record);
+        else
+            window.beginConflictSheet(texts, record);
+        EXPECT_FALSE(child("_conflictNewerSourceButton")->isVisible());
+        const size_t asked = answers.size();
+        child<QDialog>(panel)->close();
+        pressEscape(child<QDialog>(panel));
+        EXPECT_TRUE(child<QDialog>(panel)->isVisible());
+        EXPECT_EQ(answers.size(), asked);
+        child(missing ? "_missingCopyButton" : "_conflictNewerButton")->click();
+        EXPECT_EQ(answers.back(), (Answer{1, true})) << panel;
+    }
 }
 
 TEST_F(SyncWindow, EverySheetEndsOnceWhenAnotherComesOrTheWindowGoes) {
@@ -159,9 +125,10 @@ TEST_F(SyncWindow, CancelReachesTheControllerOnlyWhileARunShowsIt) {
     window.showWindow();
     QPushButton* cancel = child("_cancelButton");
     QPushButton* close = child("_closeButton");
-    EXPECT_TRUE(!cancel->isVisible() && close->isVisible());
+    auto* bar = child<QProgressBar>("_progressIndicator");
+    EXPECT_TRUE(!cancel->isVisible() && close->isVisible() && !bar->isVisible());
     window.showRunning(false);  // a list update
-    EXPECT_TRUE(child<QProgressBar>("_progressIndicator")->isVisible());
+    EXPECT_TRUE(!cancel->isVisible() && !close->isVisible() && bar->isVisible());
     // The busy bar is drawn about ten times a second, not at the style's frame rate.
     struct Paints : QObject {
         int count = 0;
@@ -170,21 +137,17 @@ TEST_F(SyncWindow, CancelReachesTheControllerOnlyWhileARunShowsIt) {
             return false;
         }
     } paints;
-    child<QProgressBar>("_progressIndicator")->installEventFilter(&paints);
-    runUntil([] { return false; }, 1000);
-    EXPECT_GE(paints.count, 4) << "the animation stopped";
-    EXPECT_LE(paints.count, 15);
-    EXPECT_FALSE(cancel->isVisible() || close->isVisible());
+    bar->installEventFilter(&paints);
+    runFor(1000);
+    EXPECT_TRUE(paints.count >= 4 && paints.count <= 15) << paints.count;
     window.showRunning(true);
     EXPECT_TRUE(cancel->isVisible() && cancel->isEnabled());
     // The click shows at once, before the worker notices.
     cancel->click();
-    EXPECT_TRUE(controller->cancelPending());
-    EXPECT_FALSE(cancel->isEnabled());
-    EXPECT_EQ(window.statusLine(), QStringLiteral("Canceling\u2026"));
+    EXPECT_TRUE(controller->cancelPending() && !cancel->isEnabled());
+    EXPECT_EQ(window.statusLine(), "Canceling\u2026");
     window.showIdle();
-    EXPECT_TRUE(!cancel->isVisible() && close->isVisible());
-    EXPECT_FALSE(child<QProgressBar>("_progressIndicator")->isVisible());
+    EXPECT_TRUE(!cancel->isVisible() && close->isVisible() && !bar->isVisible());
     close->click();
     EXPECT_FALSE(window.isVisible());
 
@@ -194,16 +157,16 @@ TEST_F(SyncWindow, CancelReachesTheControllerOnlyWhileARunShowsIt) {
     const QString text =
         "Synchronization of \"" + QString(300, u'N') + "\" completed successfully.";
     window.setStatusLine(text);
-    const QString shown = window.displayedStatusLine();
+    const QString line = window.displayedStatusLine();
     EXPECT_EQ(window.statusLine(), text);
-    EXPECT_TRUE(shown.startsWith("Synchronization of \"NN") && shown.size() < text.size() &&
-                shown.endsWith("N\" completed successfully."))
-        << shown.toStdString();
+    EXPECT_TRUE(line.startsWith("Synchronization of \"NN") && line.size() < text.size() &&
+                line.endsWith("N\" completed successfully."))
+        << line.toStdString();
     EXPECT_EQ(window.width(), width);
 }
 
 TEST(LogWindow, ClearingAsksFirstAndTakesTheFileAlong) {
-    const std::string file = kEnv->home->path() + "/.local/state/Pellora/Pellora.log";
+    const std::string file = xdg("XDG_STATE_HOME") + "/Pellora/Pellora.log";
     LogController log;
     installLogWindow(log);
     log.setLogFilename(file);
@@ -216,11 +179,12 @@ TEST(LogWindow, ClearingAsksFirstAndTakesTheFileAlong) {
         QMessageBox* sheet = window->findChild<QMessageBox*>();
         ASSERT_TRUE(sheet && runUntil([&] { return sheet->isVisible(); }));
         EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
-        click(sheet, answer);
+        for (QAbstractButton* button : sheet->buttons())
+            if (button->text() == answer) button->click();
         const QString expected = QString(answer) == "No" ? "keep me\n" : "";
         EXPECT_EQ(window->textView()->toPlainText(), expected);
         EXPECT_EQ(readFile(file), expected.toUtf8());
-        runUntil([&] { return window->findChildren<QMessageBox*>().isEmpty(); }, 500);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 }
 
