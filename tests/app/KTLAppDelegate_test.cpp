@@ -180,8 +180,8 @@ class DelegateOnABus : public Delegate {
         return sendWith(eventID, {{AEKeyword::directObject, furl("file://" + drive)},
                                   {kItemsKeyword, items.value_or(AEDescriptor())}});
     }
-    QDBusPendingCall sendWith(FourCharCode eventID,
-                              const std::vector<std::pair<FourCharCode, AEDescriptor>>& params) {
+    using Params = std::vector<std::pair<FourCharCode, AEDescriptor>>;
+    QDBusPendingCall sendWith(FourCharCode eventID, const Params& params) {
         AEDescriptor event = AEDescriptor::appleEventWithEventClass(kSyncEventClass, eventID);
         for (const auto& [keyword, value] : params)
             if (value.descriptorType() != AEType::null) event.setParamDescriptor(value, keyword);
@@ -219,11 +219,8 @@ TEST_F(DelegateOnABus, ACommandThatCannotBeCarriedOutAnswersParamErrWithItsReaso
     };
     const FourCharCode direct = AEKeyword::directObject, items = kItemsKeyword,
                        state = kContinuousSyncStateKeyword, setList = kSetSyncListEvent;
-    const struct {
-        FourCharCode eventID;
-        std::vector<std::pair<FourCharCode, AEDescriptor>> params;
-        const char* reason;
-    } cases[] = {
+    // Each row: the event, its parameters and the reason given.
+    const std::tuple<FourCharCode, Params, const char*> cases[] = {
         {kQueryEvent, {{direct, text}}, "unable to retrieve main URL"},
         {kGetSyncListEvent, {{direct, furl("https://x/DRIVE")}}, "unable to retrieve main URL"},
         {kStartEvent, {{direct, furl("DRIVE")}}, "unable to retrieve main URL"},
@@ -245,12 +242,12 @@ TEST_F(DelegateOnABus, ACommandThatCannotBeCarriedOutAnswersParamErrWithItsReaso
          {{direct, mine}, {state, AEDescriptor::descriptorWithInt32(0)}},
          "CSSP property not typeTrue or typeFalse"},
     };
-    for (const auto& c : cases) {
-        QDBusPendingCall call = sendWith(c.eventID, c.params);
-        ASSERT_TRUE(runUntil([&] { return call.isFinished(); })) << c.reason;
+    for (const auto& [eventID, params, reason] : cases) {
+        QDBusPendingCall call = sendWith(eventID, params);
+        ASSERT_TRUE(runUntil([&] { return call.isFinished(); })) << reason;
         const AEDescriptor reply = replyOf(call);
         EXPECT_EQ(reply.paramDescriptorForKeyword(AEKeyword::errorNumber)->int32Value(), -50);
-        EXPECT_EQ(reply.paramDescriptorForKeyword(AEKeyword::errorString)->stringValue(), c.reason);
+        EXPECT_EQ(reply.paramDescriptorForKeyword(AEKeyword::errorString)->stringValue(), reason);
     }
     runFor(300);
     EXPECT_FALSE(delegate->isBusy());

@@ -201,11 +201,7 @@ TEST_F(Scripting, EachCommandOfTheClientActsOnTheRunningProgram) {
     ASSERT_TRUE(table.add(late, "/dev/pellora-late"));
     const std::string list = top + "/Sites\n" + top + "/With Blank\n" + outside + "\n";
     // Each row: the command, its exit status and output.
-    const struct {
-        std::vector<std::string> arguments;
-        int status;
-        std::string out;
-    } steps[] = {
+    const std::tuple<std::vector<std::string>, int, std::string> steps[] = {
         {{"query", drive}, 0, "no\n"},
         {{"get-list", drive}, 1, ""},  // a fresh drive has no list yet
         {{"set-list", drive, top + "/Sites", top + "/With Blank", outside}, 0, ""},
@@ -220,11 +216,11 @@ TEST_F(Scripting, EachCommandOfTheClientActsOnTheRunningProgram) {
         {{"start", drive}, 0, ""},
         {{"set-continuous", other, "on"}, 0, ""},
     };
-    for (const auto& step : steps) {
-        const Outcome result = ctl(step.arguments);
-        EXPECT_EQ(result.status, step.status) << step.arguments[0] << result.err;
-        EXPECT_EQ(result.out, step.out) << step.arguments[0];
-        if (step.arguments[0] == "set-list") {
+    for (const auto& [arguments, status, out] : steps) {
+        const Outcome result = ctl(arguments);
+        EXPECT_EQ(result.status, status) << arguments[0] << result.err;
+        EXPECT_EQ(result.out, out) << arguments[0];
+        if (arguments[0] == "set-list") {
             ASSERT_TRUE(waitForLog("Update Sync Items completed."));
         }
     }

@@ -110,25 +110,23 @@ TEST_F(PelloraCtlTest, SyncListPathsSurviveTheRoundTripByteForByte) {
 // Exit 1 for an error reply of any form, 4 for an answer of the wrong shape, 3 when nobody
 // serves the name, 2 for a usage error; only the usage errors send nothing.
 TEST_F(PelloraCtlTest, EachKindOfFailureHasItsExitStatus) {
-    const struct {
-        qint32 number;  // none if 0
-        const char* text;
-        const char* err;
-    } errors[] = {{-50, "drive is not valid for sync", "drive is not valid for sync (error -50)"},
-                  {0, "in use", "in use (error 0)"},
-                  {-1708, nullptr, "(error -1708)"}};
-    for (const auto& c : errors) {
+    // Each row: the reply's error number (none if 0) and text, and what the client prints.
+    const std::tuple<qint32, const char*, const char*> errors[] = {
+        {-50, "drive is not valid for sync", "drive is not valid for sync (error -50)"},
+        {0, "in use", "in use (error 0)"},
+        {-1708, nullptr, "(error -1708)"}};
+    for (const auto& [number, text, err] : errors) {
         answerWith = [&](AEDescriptor& reply) {
-            if (c.number)
-                reply.setParamDescriptor(AEDescriptor::descriptorWithInt32(c.number),
+            if (number)
+                reply.setParamDescriptor(AEDescriptor::descriptorWithInt32(number),
                                          AEKeyword::errorNumber);
-            if (c.text)
-                reply.setParamDescriptor(AEDescriptor::descriptorWithString(c.text),
+            if (text)
+                reply.setParamDescriptor(AEDescriptor::descriptorWithString(text),
                                          AEKeyword::errorString);
         };
         const ProcessResult result = ctl({"start", "/D"});
-        EXPECT_EQ(result.exitCode, 1) << c.err;
-        EXPECT_TRUE(result.err.contains(c.err)) << result.err.toStdString();
+        EXPECT_EQ(result.exitCode, 1) << err;
+        EXPECT_TRUE(result.err.contains(err)) << result.err.toStdString();
     }
     answerWith = nullptr;
     syncList = furl("file:///x");

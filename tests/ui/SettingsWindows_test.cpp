@@ -57,20 +57,17 @@ TEST_F(Settings, EachPreferenceIsWrittenAtOnceAndReadBackWhenShownAgain) {
     ASSERT_TRUE(window && window->isVisible());
     EXPECT_NE(window->findChild<QCheckBox*>("nilfs2"), nullptr);  // mounted here
 
-    const struct {
-        const char* box;
-        const char* key;
-        QVariant written;
-    } rows[] = {
+    // Each row: the box clicked, and the setting and what it holds then.
+    const std::tuple<const char*, const char*, QVariant> rows[] = {
         {"_syncOnConnectButton", "sync-on-connect", false},
         {"_debugButton", "debug", true},
         {"ext4", "accepted-file-systems", QVariantList{"hfs", "hfsplus", "ext4"}},
         {"hfs", "accepted-file-systems", QVariantList{"hfsplus", "ext4"}},
     };
     // Read back from the defaults when shown again, as the Log menu may have changed debug.
-    for (const auto& row : rows) {
-        named<QCheckBox>(window, row.box)->click();
-        EXPECT_EQ(stored(row.key), row.written) << row.box;
+    for (const auto& [box, key, written] : rows) {
+        named<QCheckBox>(window, box)->click();
+        EXPECT_EQ(stored(key), written) << box;
     }
     PreferenceDomain::standardUserDefaults().setBool(false, "debug");
     delegate->showPreferences();
