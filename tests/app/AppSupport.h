@@ -32,8 +32,7 @@ inline auto* const kHome =
 
 // Where a test's home keeps the application's settings and log.
 inline std::string xdg(const char* variable) {
-    const char* value = getenv(variable);
-    return value ? value : "";
+    return qEnvironmentVariable(variable).toStdString();
 }
 
 // Writes the user's own settings, as if the user had set them before the start.

@@ -29,14 +29,9 @@ QVariant structure(const Fields&... fields) {
 }
 
 QVariant listOf(const QVariantList& items) {
-    QDBusArgument list;
-    list.beginStructure();
-    list << QStringLiteral("list");
-    list.beginArray(QMetaType::fromType<QDBusVariant>());
-    for (const QVariant& item : items) list << QDBusVariant(item);
-    list.endArray();
-    list.endStructure();
-    return QVariant::fromValue(list);
+    QList<QDBusVariant> variants;
+    for (const QVariant& item : items) variants << QDBusVariant(item);
+    return structure(QStringLiteral("list"), variants);
 }
 
 class AEEventServerTest : public testing::Test {
@@ -88,8 +83,7 @@ TEST_F(AEEventServerTest, EveryDescriptorKindTravelsBothWays) {
         expected.setParamDescriptor(value, keyword);
     }
     const auto reply = send(event);
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0], event);
+    EXPECT_EQ(received, std::vector<AEDescriptor>{event});
     EXPECT_EQ(reply, expected);
 }
 

@@ -192,13 +192,12 @@ TEST(LogWindow, AMovedFrameIsRestoredAndOneOffEveryScreenIgnored) {
     const QString key = LogWindow::frameKey("com.orvane.logwindow");
     PreferenceDomain& defaults = PreferenceDomain::standardUserDefaults();
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    QSize size;
     {
         LogController log;
         installLogWindow(log);
         log.show();
         auto* window = dynamic_cast<LogWindow*>(log.window());
-        size = window->size();
+        const QSize size = window->size();
         window->move(37, 53);
         const QString expected = QString("37 53 %1 %2").arg(size.width()).arg(size.height());
         ASSERT_TRUE(runUntil([&] { return defaults.stringForKey(key) == expected; }));
