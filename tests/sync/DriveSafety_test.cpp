@@ -272,6 +272,20 @@ TEST_F(Interrupted, FinishingPutsWholeStagedCopiesInPlaceAndNeverAnUnfinishedOne
     EXPECT_EQ(ui->countLines(kCompleted), 1);
 }
 
+// Staged-looking content behind a link is someone else's: the recovery must not clean it,
+// move it or carry it into place.
+TEST_F(Interrupted, AStagingFolderThatIsALinkIsLeftAlone) {
+    const std::string outside = top + "/outside";
+    ASSERT_EQ(rename(driveStaging().c_str(), outside.c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), driveStaging().c_str()), 0);
+    const TreeSnapshot before = snapshotTree(outside);
+    ui->defaultAnswer = 1;
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(ui->sheets[0].title, kInterrupted);
+    EXPECT_EQ(describeDifferences(before, snapshotTree(outside)), "");
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "a old");
+}
+
 TEST_F(Interrupted, ACancelWhileFinishingStopsTheMoves) {
     put(macStaging() + "/~/late.txt", "late", t0 + kSecondNs);
     setDebug(true);
