@@ -191,47 +191,4 @@ TEST_F(Continuous, TasksRunInOrderAndDeathEndsTheWorkerAndWhatFollows) {
     EXPECT_EQ(ui->countLines(marks[0]), 2);
 }
 
-TEST(ItemTreeScan, ChangedMeansLaterAndDeletionsShowWhereTheFolderTimeIsLater) {
-    TestHome home;
-    TempDir drive;
-    auto controller = KTLSyncController::controllerForMountPoint(drive.path());
-    const std::string root = home.path();
-    constexpr int64_t then = 1500000000;
-    for (const char* folder : {"/Sites", "/Sites/sub", "/Sites/kind"})
-        mkdir((root + folder).c_str(), 0755);
-    for (const char* file :
-         {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/.pellora-tmp-1"})
-        ASSERT_TRUE(writeFile(root + file, "x"));
-    controller->setSyncItemList({"~/Sites", "~/notes", "~/.pellora-tmp-1", "~/Sites"});
-    controller->setItemInventory(controller->buildItemTreeUsingFTS());
-    using Paths = std::vector<std::string>;
-    EXPECT_EQ(KTLSyncController::contentsOfNode(controller->itemInventory()),
-              (Paths{"~/Sites/", "~/notes"}));
-    auto age = [&](const char* path, int64_t seconds) {
-        ASSERT_TRUE(setModificationTime(root + path, seconds * kSecondNs));
-    };
-    for (const char* path :
-         {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/Sites/sub", "/Sites/kind"})
-        age(path, then);
-    ASSERT_EQ(unlink((root + "/Sites/gone").c_str()), 0);
-    ASSERT_EQ(rmdir((root + "/Sites/kind").c_str()), 0);
-    ASSERT_TRUE(writeFile(root + "/Sites/kind", "now a file"));
-    ASSERT_TRUE(writeFile(root + "/Sites/sub/new", "x"));
-    age("/Sites/sub/page", then + 1);
-    for (const char* path : {"/Sites/kind", "/Sites/sub/new", "/Sites/sub"}) age(path, then);
-    age("/Sites", then);
-    Paths changed, added, deleted;
-    controller->updateItemTreeReturningItemsChanged(changed, int32_t(then), added, deleted);
-    std::sort(added.begin(), added.end());
-    EXPECT_EQ(changed, Paths{"~/Sites/sub/page"});
-    EXPECT_EQ(added, (Paths{"~/Sites/kind", "~/Sites/sub/new"}));
-    EXPECT_TRUE(deleted.empty());
-    age("/Sites", then + 1);
-    changed.clear(), added.clear();
-    controller->updateItemTreeReturningItemsChanged(changed, int32_t(then), added, deleted);
-    std::sort(deleted.begin(), deleted.end());
-    EXPECT_EQ(deleted, (Paths{"~/Sites/gone", "~/Sites/kind"}));
-    EXPECT_TRUE(added.empty());
-}
-
 }  // namespace

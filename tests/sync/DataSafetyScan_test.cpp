@@ -247,20 +247,12 @@ TEST_P(DataSafetyScan, Row) {
     ui->defaultAnswer = 1;  // go on past errors; OK to the closing alert
     row.setUp(*this);
     if (IsSkipped() || HasFatalFailure()) return;
-    switch (row.head.action) {
-        case Action::Sync:
-            ASSERT_TRUE(sync(60));
-            break;
-        case Action::UpdateList:
-            ASSERT_TRUE(update(row.head.newList));
-            break;
-        case Action::Pass:
-            ASSERT_TRUE(pass());
-            break;
-    }
-    if (!row.head.result.isEmpty()) {
+    const Action action = row.head.action;
+    ASSERT_TRUE(action == Action::Sync   ? sync(60)
+                : action == Action::Pass ? pass()
+                                         : update(row.head.newList));
+    if (!row.head.result.isEmpty())
         EXPECT_EQ(ui->countLines(row.head.result), 1) << ui->drawer.toStdString();
-    }
     row.expect(*this);
 }
 
