@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 
 #include <QDateTime>
-#include <QRandomGenerator>
 #include <QUrl>
 #include <cmath>
 #include <limits>
@@ -22,12 +21,9 @@ namespace {
 
 const QDateTime kDistantPast = QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC);
 
-void appendBigEndian(QByteArray& out, uint64_t v, int size) {
-    for (int i = size - 1; i >= 0; --i) out += char((v >> (8 * i)) & 0xff);
-}
 QByteArray bigEndian(uint64_t v, int size) {
     QByteArray out;
-    appendBigEndian(out, v, size);
+    for (int i = size - 1; i >= 0; --i) out += char((v >> (8 * i)) & 0xff);
     return out;
 }
 QByteArray object(uint8_t marker, const QByteArray& payload = {}) {
@@ -43,12 +39,9 @@ QByteArray binaryList(const std::vector<QByteArray>& objects, int refSize = 1) {
         out += o;
     }
     const uint64_t table = uint64_t(out.size());
-    for (uint64_t offset : offsets) appendBigEndian(out, offset, 4);
+    for (uint64_t offset : offsets) out += bigEndian(offset, 4);
     out += QByteArray(6, '\0') + char(4) + char(refSize);
-    appendBigEndian(out, objects.size(), 8);
-    appendBigEndian(out, 0, 8);
-    appendBigEndian(out, table, 8);
-    return out;
+    return out + bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(table, 8);
 }
 
 QByteArray nested(int depth, bool binary) {
@@ -121,7 +114,6 @@ TEST(PropertyList, EveryTypeRoundTripsWithItsTypeThroughXmlAndBinary) {
 }
 
 TEST(PropertyList, MalformedOrHostileInputFailsWithAReason) {
-    const QByteArray good = writePropertyListXML(QVariantMap{{"a", QVariantList{1, "two"}}});
     std::vector<QByteArray> bad{
         QByteArray(),
         "not a property list",
@@ -147,14 +139,6 @@ TEST(PropertyList, MalformedOrHostileInputFailsWithAReason) {
     }
     EXPECT_TRUE(readPropertyList(nested(kPropertyListMaxDepth, false)));
     EXPECT_TRUE(readPropertyList(nested(kPropertyListMaxDepth, true)));
-    QRandomGenerator random(20240601);
-    for (qsizetype n = 1; n < good.size() - 10; n += 7) readPropertyList(good.left(n));
-    for (int i = 0; i < 200; ++i) {
-        QByteArray junk(random.bounded(1, 300), '\0');
-        for (char& c : junk) c = char(random.bounded(256));
-        if (i % 2) junk.replace(0, 8, "bplist00");
-        readPropertyList(junk);  // must neither crash nor hang
-    }
     for (const QVariant& v : {QVariant(QString(QChar(0))), QVariant(QDateTime()),
                               QVariant(QUrl("file:///x")), QVariant(QVariantList{1, QVariant()})})
         EXPECT_TRUE(writePropertyListXML(v).isEmpty()) << v.typeName();
