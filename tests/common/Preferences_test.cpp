@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 #include <thread>
 
-#include "KTLLocalizedString.h"
 #include "KTLUserDefaults.h"
 #include "LogController.h"
 #include "PropertyList.h"
@@ -75,11 +74,6 @@ TEST(KTLUserDefaults, RecordsChangedFromTwoThreadsKeepEveryChange) {
     KTLUserDefaults reread("host");
     EXPECT_EQ(reread.dictionaryForKey("a").value("count").toInt(), 100);
     EXPECT_EQ(reread.dictionaryForKey("b").value("count").toInt(), 100);
-}
-
-TEST(KTLLocalizedString, OnlyTheTwoSignEscapesAreReplaced) {
-    EXPECT_EQ(KTLLocalizedString("Mac\\U00AE->Tapline\\U2122 \\U2123 \\u2122"),
-              QString::fromUtf8("Mac\u00AE->Tapline\u2122 \\U2123 \\u2122"));
 }
 
 TEST(LogController, TheFileFollowsTheTextWithinASecondAndSurvivesRemovalAndRestart) {
