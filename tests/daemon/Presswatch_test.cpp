@@ -1,22 +1,18 @@
 #include "Presswatch.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
-#include <sstream>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "TempDir.h"
@@ -33,23 +29,11 @@ std::string uniqueName(const std::string& prefix) {
     return prefix + suffix;
 }
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> readLines(const std::string& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
-}
-
-void writeText(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    std::ofstream(path) << text;
-    chmod(path.c_str(), mode);
 }
 
 // A real `sleep` whose short command name is `name`: it is started through a link of that name.
@@ -74,7 +58,8 @@ class NamedProcess {
         }
         std::string expected = name.substr(0, 15) + "\n";
         for (int i = 0; i < 1000; ++i) {
-            if (readText("/proc/" + std::to_string(_pid) + "/comm") == expected) return;
+            if (readFile("/proc/" + std::to_string(_pid) + "/comm").toStdString() == expected)
+                return;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         ADD_FAILURE() << "helper " << name << " never carried its name";
@@ -90,34 +75,25 @@ class NamedProcess {
 };
 
 // Keeps the test process's environment as it was, since the watcher changes it on purpose.
-class SavedEnvironment {
-  public:
+struct SavedEnvironment {
+    static constexpr const char* kNames[] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
+    std::optional<std::string> saved[3];
     SavedEnvironment() {
-        for (const char* name : kNames) {
-            const char* value = getenv(name);
-            _saved.emplace_back(value != nullptr, value ? value : "");
-            unsetenv(name);
+        for (int i = 0; i < 3; ++i) {
+            if (const char* value = getenv(kNames[i])) saved[i] = value;
+            unsetenv(kNames[i]);
         }
     }
     ~SavedEnvironment() {
-        for (size_t i = 0; i < std::size(kNames); ++i)
-            if (_saved[i].first)
-                setenv(kNames[i], _saved[i].second.c_str(), 1);
-            else
-                unsetenv(kNames[i]);
+        for (int i = 0; i < 3; ++i)
+            saved[i] ? setenv(kNames[i], saved[i]->c_str(), 1) : unsetenv(kNames[i]);
     }
-
-  private:
-    static constexpr const char* kNames[] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
-    std::vector<std::pair<bool, std::string>> _saved;
 };
 
 class PresswatchTest : public ::testing::Test {
   protected:
     PresswatchTest() {
-        mkdir((_dir / "Stand In.app").c_str(), 0755);
-        mkdir((_dir / "Stand In.app/Contents").c_str(), 0755);
-        mkdir((_dir / "Stand In.app/Contents/MacOS").c_str(), 0755);
+        makeFolders(_dir / "Stand In.app/Contents/MacOS");
         _config.appFolder = _dir / "Stand In.app";
         _config.executable = _config.appFolder + "/Contents/MacOS/StandIn";
         _config.notificationAppName = uniqueName("Chime-");
@@ -140,10 +116,10 @@ class PresswatchTest : public ::testing::Test {
 
     // The stand-in application records how it was started, then runs `body`.
     void makeApp(const std::string& body) {
-        writeText(_config.executable,
-                  "#!/bin/sh\necho \"$0|$1|$2|$DISPLAY\" >> '" + (_dir / "launches") + "'\n" +
-                      body + "\n",
-                  0755);
+        writeFile(_config.executable,
+                  QByteArray::fromStdString("#!/bin/sh\necho \"$0|$1|$2|$DISPLAY\" >> '" +
+                                            (_dir / "launches") + "'\n" + body + "\n"));
+        chmod(_config.executable.c_str(), 0755);
     }
     std::vector<std::string> launches() const { return readLines(_dir / "launches"); }
     std::vector<std::string> log() const { return readLines(_dir / "log"); }
@@ -166,16 +142,17 @@ TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
         std::vector<size_t> launchesAtPause;
     };
     const std::vector<unsigned> pauses = {3, 3, 3, 3, 3, 3, 3, 3, 3, 10, 10};
+    const std::vector<size_t> none(11, 0);
     const Row rows[] = {
         {"launchable", [] {}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
-        {"no application folder", [&] { _config.appFolder = _dir / "Missing.app"; }, {}},
+        {"no application folder", [&] { _config.appFolder = _dir / "Missing.app"; }, none},
         // An unreadable table counts as running: better no launch than a second copy.
         {"unreadable process table",
          [&] {
              _config.appFolder = _dir / "Stand In.app";
              _config.procFolder = _dir / "no-proc";
          },
-         {}}};
+         none}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         makeApp("exit 0");
@@ -186,10 +163,7 @@ TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
         _config.maxPasses = 11;
         presswatch::watch(_config);
         EXPECT_EQ(_pauses, pauses);
-        std::vector<size_t> expected(11, 0);
-        for (size_t i = 0; i < row.launchesAtPause.size(); ++i)
-            expected[i] = row.launchesAtPause[i];
-        EXPECT_EQ(_launchesAtPause, expected);
+        EXPECT_EQ(_launchesAtPause, row.launchesAtPause);
     }
     EXPECT_EQ(readLines(_dir / "log").back(),
               kErr + "IsAppRunning: Failure calling sysctl for process list buffer size");
@@ -244,7 +218,7 @@ TEST_F(PresswatchTest, TheProcessTableMatchesWholeNamesLowestIdFirst) {
     mkdir(proc.c_str(), 0755);
     auto entry = [&](const std::string& id, const char* comm) {
         mkdir((proc + "/" + id).c_str(), 0755);
-        if (comm) writeText(proc + "/" + id + "/comm", comm);
+        if (comm) writeFile(proc + "/" + id + "/comm", comm);
     };
     for (const char* id : {"55", "12", "377", "9", "610"}) entry(id, "name\n");
     entry("7", nullptr);  // ended while being read
