@@ -13,14 +13,6 @@ class SyncRun : public EngineTest {
     // A nanosecond part that every copy must keep.
     const int64_t t0 = EngineTest::t0 + 123456789;
 
-    // Answers each question by the name of the file it is about.
-    void answerByName(std::map<QString, int> answers) {
-        ui->responder = [answers](const FakeSheet& sheet) -> std::optional<FakeAnswer> {
-            for (const auto& [name, code] : answers)
-                if (sheet.message.contains("\"" + name + "\"")) return FakeAnswer{code};
-            return std::nullopt;
-        };
-    }
     // Both trees below the home and the drive, without the staging folders.
     TreeSnapshot everything() const {
         TreeSnapshot all;
@@ -99,14 +91,18 @@ TEST_F(SyncRun, EachConflictAnswerKeepsTheCopyItNames) {
                         {"o-mac", true, -1, "drive"},  {"o-drive", false, -1, "mac"},
                         {"ns-mac", true, 2, "mac"},    {"ns-drive", false, 2, "drive"},
                         {"os-mac", true, -2, "drive"}, {"os-drive", false, -2, "mac"}};
-    std::map<QString, int> answers;
     for (const Row& r : rows) {
         put(mac(std::string("docs/") + r.name), "mac", t0 + (r.macNewer ? kSecondNs : 0));
         put(onDrive(std::string("docs/") + r.name), "drive", t0 + (r.macNewer ? 0 : kSecondNs));
-        answers[r.name] = r.answer;
     }
     writeConfig({"~/docs"});
-    answerByName(answers);
+    // Each question is answered by the name of the file it is about.
+    ui->responder = [&](const FakeSheet& sheet) -> std::optional<FakeAnswer> {
+        for (const Row& r : rows)
+            if (sheet.message.contains(QStringLiteral("\"%1\"").arg(r.name)))
+                return FakeAnswer{r.answer};
+        return std::nullopt;
+    };
     ASSERT_TRUE(sync());
     EXPECT_EQ(ui->countSheets(FakeSheet::Conflict), 8);
     for (const Row& r : rows) {
