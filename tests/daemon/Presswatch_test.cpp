@@ -1,6 +1,5 @@
 #include "Presswatch.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -102,10 +101,7 @@ class PresswatchTest : public ::testing::Test {
         // Parent and launched child both log, so lines go through a file both can append to.
         std::string logPath = _dir / "log";
         _config.log = [logPath](int priority, const std::string& message) {
-            std::string line = std::to_string(priority) + " " + message + "\n";
-            int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (write(fd, line.data(), line.size()) < 0) ADD_FAILURE() << "log write failed";
-            close(fd);
+            std::ofstream(logPath, std::ios::app) << priority << " " << message << "\n";
         };
         _config.pause = [this](unsigned seconds) {
             _pauses.push_back(seconds);

@@ -55,21 +55,6 @@ QByteArray nested(int depth, bool binary) {
            QByteArray("</array>").repeated(depth) + "</plist>";
 }
 
-// Runs `body` with writes limited to `bytes`, which stops a write for every user.
-template <typename Body>
-auto withFileSizeLimit(rlim_t bytes, Body body) {
-    struct rlimit saved, small;
-    getrlimit(RLIMIT_FSIZE, &saved);
-    small = saved;
-    small.rlim_cur = bytes;
-    auto oldHandler = signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &small);
-    auto result = body();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, oldHandler);
-    return result;
-}
-
 }  // namespace
 
 TEST(PropertyList, EveryTypeRoundTripsWithItsTypeThroughXmlAndBinary) {
@@ -163,7 +148,16 @@ TEST(PreferenceDomain, AFileThatCannotBeReadOrWrittenIsNeverLost) {
     ASSERT_TRUE(domain.synchronize());
     const QByteArray before = readFile(path);
     domain.setObject(QString(4096, QChar('x')), "key");
-    EXPECT_FALSE(withFileSizeLimit(512, [&] { return domain.synchronize(); }));
+    // A write limit stops a write for every user, root too.
+    struct rlimit saved, small;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    small = {512, saved.rlim_max};
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool written = domain.synchronize();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(written);
     EXPECT_EQ(readFile(path), before);
     EXPECT_FALSE(containsTemporaryName(dir.path()));
 }
