@@ -203,16 +203,11 @@ TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
 }
 
 TEST_F(PresswatchTest, TheProcessTableMatchesWholeNamesLowestIdFirst) {
-    std::string proc = _dir / "proc";
-    mkdir(proc.c_str(), 0755);
-    auto entry = [&](const std::string& id, const char* comm) {
-        mkdir((proc + "/" + id).c_str(), 0755);
-        if (comm) writeFile(proc + "/" + id + "/comm", comm);
-    };
-    for (const char* id : {"55", "12", "377", "9", "610"}) entry(id, "name\n");
-    entry("7", nullptr);  // ended while being read
-    entry("self", "name\n");
-    entry("5", "namesake\n");
+    const std::string proc = _dir / "proc";
+    for (const char* id : {"55", "12", "377", "9", "610", "self"})
+        putFile(proc + "/" + id + "/comm", "name\n");
+    makeFolders(proc + "/7");  // ended while being read
+    putFile(proc + "/5/comm", "namesake\n");
     _config.procFolder = proc;
     EXPECT_EQ(presswatch::GetPID(_config, "name"), 9);
     EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 5), 1);

@@ -7,7 +7,6 @@
 
 #include <QDateTime>
 #include <QUrl>
-#include <cmath>
 #include <limits>
 
 #include "AEDescriptor.h"

@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <sstream>
 #include <thread>
 
 #include "DisplayName.h"
@@ -102,19 +101,17 @@ TEST(MachineIdentity, ThePrimaryAddressIsTheOnboardWiredInterfacesOwn) {
     TempDir root;
     // One interface folder as /sys/class/net shows it.
     auto add = [&](const std::string& name, int index, const std::string& address, int type = 1,
-                   int assign = 0, const std::string& folders = "device") {
+                   int assign = 0, std::vector<std::string> folders = {"device"}) {
         const std::string base = root / name;
-        mkdir(base.c_str(), 0755);
-        writeFile(base + "/address", QByteArray::fromStdString(address + "\n"));
+        putFile(base + "/address", QByteArray::fromStdString(address + "\n"));
         writeFile(base + "/type", QByteArray::number(type));
         writeFile(base + "/addr_assign_type", QByteArray::number(assign));
         writeFile(base + "/ifindex", QByteArray::number(index));
-        std::istringstream words(folders);
-        for (std::string folder; words >> folder;) mkdir((base + "/" + folder).c_str(), 0755);
+        for (const std::string& folder : folders) mkdir((base + "/" + folder).c_str(), 0755);
     };
     add("lo", 1, "00:00:00:00:00:00", 772);
-    add("wlan0", 2, "02:00:00:00:00:02", 1, 0, "device wireless");
-    add("br0", 4, "02:00:00:00:00:04", 1, 0, "");
+    add("wlan0", 2, "02:00:00:00:00:02", 1, 0, {"device", "wireless"});
+    add("br0", 4, "02:00:00:00:00:04", 1, 0, {});
     add("eth9", 5, "02:00:00:00:00:05", 1, 1);
     add("eth6", 8, "not an address");
     QString out = "left over";
