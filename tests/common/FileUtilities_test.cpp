@@ -48,7 +48,9 @@ TEST(OntoOperations, CopyAndMoveMergeIntoAnOlderTreeAndLeaveUnfinishedCopiesBehi
         ASSERT_TRUE(writeFile(older + "/plain.txt", "an older text"));
         ASSERT_TRUE(writeFile(older + "/only-here", "stays"));
         ASSERT_EQ(symlink("elsewhere", (older + "/link").c_str()), 0);
-        if (move) ASSERT_TRUE(copyPathToPath(manager, dir / "src", dir / "tomove", false, nullptr));
+        if (move) {
+            ASSERT_TRUE(copyPathToPath(manager, dir / "src", dir / "tomove", false, nullptr));
+        }
         ASSERT_TRUE((move ? movePathOntoPath : copyPathOntoPath)(
             manager, move ? dir / "tomove" : dir / "src", older, nullptr));
         TreeSnapshot merged = filesOnly(snapshotTree(older));

@@ -84,7 +84,7 @@ TEST(FileManager, HolesStayHoles) {
 
 TEST(FileManager, ABatchNamesItsCopiesOnlyWhenCommittedAndDiscardsThemOtherwise) {
     TempDir dir;
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(writeFile(dir / ("f" + std::to_string(i)), "x"));
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(writeFile(dir / ("f" + std::to_string(i)), "x"));
     ASSERT_TRUE(writeFile(dir / "old", "old"));
     FileManager manager;
     manager.beginBatch();
@@ -101,15 +101,6 @@ TEST(FileManager, ABatchNamesItsCopiesOnlyWhenCommittedAndDiscardsThemOtherwise)
     manager.discardBatch();
     EXPECT_FALSE(pathExists(dir / "g9"));
     EXPECT_FALSE(containsTemporaryName(dir.path()));
-
-    manager.setBatchLimits(2, 1 << 30);
-    manager.beginBatch();
-    for (int i = 1; i < 5; ++i)
-        ASSERT_TRUE(manager.copyPath(dir / ("f" + std::to_string(i)),
-                                     dir / ("h" + std::to_string(i)), nullptr));
-    EXPECT_TRUE(pathExists(dir / "h2"));  // a full batch is committed early
-    ASSERT_TRUE(manager.commitBatch(nullptr));
-    EXPECT_TRUE(pathExists(dir / "h4"));
 }
 
 TEST(FileManager, RemovalsNeverFollowLinksAndCleaningTakesOnlyUnfinishedCopies) {

@@ -1,11 +1,9 @@
 // Continuous-sync passes, sync-list updates and the worker's queue.
 
 #include <QTimeZone>
-#include <mutex>
 
 #include "EngineFixture.h"
 #include "KTLUserDefaults.h"
-#include "MainThread.h"
 #include "SampleTree.h"
 
 namespace {
@@ -150,12 +148,6 @@ TEST_F(Continuous, HostileEntriesOfAListUpdateNeverRemoveAnythingOutsideTheSyncF
 TEST_F(Continuous, TasksRunInOrderAndDeathEndsTheWorkerAndWhatFollows) {
     setDebug(true);
     writeConfig({});
-    std::mutex lock;
-    std::vector<std::pair<bool, bool>> reports;  // on the main thread, busy
-    KTLSyncController::setBusyObserver([&](const std::shared_ptr<KTLSyncController>& c) {
-        std::lock_guard<std::mutex> hold(lock);
-        if (c == controller) reports.emplace_back(isMainThread(), c->busy());
-    });
     controller->sync();
     startedWorker();
     controller->setContinuousSyncState(true);
@@ -171,11 +163,6 @@ TEST_F(Continuous, TasksRunInOrderAndDeathEndsTheWorkerAndWhatFollows) {
         for (const QString& mark : marks)
             if (line.contains(mark)) seen << mark;
     EXPECT_EQ(seen, (QStringList{marks[0], marks[1], marks[2], marks[0]}));
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        EXPECT_EQ(reports, (std::vector<std::pair<bool, bool>>{{true, true}, {false, false}}));
-    }
-    KTLSyncController::setBusyObserver(nullptr);
 
     controller->driveDisappeared();
     controller->sync();

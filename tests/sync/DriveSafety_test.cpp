@@ -30,8 +30,6 @@ TEST_F(DriveSafety, UnusableConfigurationsAreReportedAndNeverLoaded) {
         {"not a property list", "<plist><dict><key>x", kCorrupt, false},
         {"list not strings", configWith(QVariantList{QStringLiteral("~/docs"), 7}, {}), kCorrupt,
          false},
-        {"identifier ..", configWith(docs, QStringLiteral("..")), kCorrupt, false},
-        {"identifier with a slash", configWith(docs, QStringLiteral("a/b")), kCorrupt, false},
         {"identifier of 201 bytes", configWith(docs, QString(201, u'a')), kCorrupt, false},
         // A sound list, but one of the computer's, not the drive's.
         {"link to a list elsewhere", configWith(docs, QStringLiteral("x")), kUnreadable, true}};
