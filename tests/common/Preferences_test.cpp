@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,11 +24,8 @@ QVariantMap stored(const std::string& path) {
 
 bool runUntil(const std::function<bool()>& done, int ms) {
     QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms) {
+    for (clock.start(); !done() && clock.elapsed() < ms; usleep(10000))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     return done();
 }
 

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -20,12 +19,10 @@ using presswatch::Config;
 
 namespace {
 
-// Names no other process on the machine carries, short enough for the kernel's 15 characters.
+// Names no other running process carries (the process id is this one's), short enough for the
+// kernel's 15 characters.
 std::string uniqueName(const std::string& prefix) {
-    static std::mt19937 random{std::random_device{}()};
-    char suffix[8];
-    snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(random() & 0xffffff));
-    return prefix + suffix;
+    return prefix + std::to_string(getpid());
 }
 
 std::vector<std::string> readLines(const std::string& path) {
