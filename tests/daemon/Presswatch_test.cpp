@@ -10,7 +10,6 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "TempDir.h"
@@ -37,9 +36,7 @@ class NamedProcess {
   public:
     NamedProcess(const TempDir& dir, const std::string& name,
                  const std::vector<std::string>& environment = {}) {
-        std::string links = dir / "links";
-        mkdir(links.c_str(), 0755);
-        std::string link = links + "/" + name;
+        const std::string link = makeFolder(dir / "links") + "/" + name;
         symlink("/bin/sleep", link.c_str());
         std::vector<char*> env;
         for (const std::string& entry : environment)
@@ -52,12 +49,9 @@ class NamedProcess {
             execve(link.c_str(), argv, env.data());
             _exit(127);
         }
-        std::string expected = name.substr(0, 15) + "\n";
-        for (int i = 0; i < 1000; ++i) {
-            if (readFile("/proc/" + std::to_string(_pid) + "/comm").toStdString() == expected)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        const std::string comm = "/proc/" + std::to_string(_pid) + "/comm";
+        for (int i = 0; i < 1000; ++i, usleep(5000))
+            if (readFile(comm).toStdString() == name.substr(0, 15) + "\n") return;
         ADD_FAILURE() << "helper " << name << " never carried its name";
     }
     ~NamedProcess() {
