@@ -8,8 +8,6 @@
 
 namespace {
 
-const QString kScanned = QStringLiteral("Scan completed.");
-
 class Continuous : public EngineTest {
   protected:
     int64_t since = 0;  // the passes' reference time, in whole seconds
@@ -58,7 +56,7 @@ TEST_F(Continuous, APassCarriesChangesAdditionsAndDeletionsWithoutAQuestion) {
     EXPECT_NE(inodeOf(record), stored);
     EXPECT_FALSE(containsTemporaryName(drive));
     EXPECT_TRUE(ui->sheets.empty());
-    EXPECT_EQ(ui->countLines(kScanned), 1);
+    EXPECT_EQ(ui->countLines(QStringLiteral("Scan completed.")), 1);
 
     // A deletion shows only once its folder's time is later than the reference.
     ASSERT_EQ(unlink(mac("docs/sub/b.txt").c_str()), 0);

@@ -289,7 +289,6 @@ TEST_F(Interrupted, ACancelWhileFinishingStopsTheMoves) {
 }
 
 TEST_F(Interrupted, CancelDiscardsTheStagedCopies) {
-    ui->answers = {{0}};
     ui->defaultAnswer = 0;
     ASSERT_TRUE(sync());
     ASSERT_EQ(ui->sheets.size(), 1u) << ui->drawer.toStdString();
