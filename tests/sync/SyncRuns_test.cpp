@@ -123,6 +123,8 @@ TEST_F(SyncRun, ItemsMissingOnTheComputerAreCopiedOnlyWhenTheUserSaysSo) {
     EXPECT_EQ(ui->countLines(kFailed), 1);
     EXPECT_FALSE(pathExists(mac("gone.txt")));
     EXPECT_EQ(controller->lastSyncTime().date().year(), 1);
+    // The question's text has its signs, not their escapes.
+    EXPECT_TRUE(ui->sheets[0].message.contains(QStringLiteral("Tapline\u2122 drive?")));
     // Inside a folder, "skip" remembered covers the rest.
     writeConfig({"~/docs"});
     freshController();
