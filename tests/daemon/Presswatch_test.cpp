@@ -1,43 +1,24 @@
 #include "Presswatch.h"
 
-#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <syslog.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <random>
-#include <sstream>
-#include <thread>
-#include <utility>
+#include <optional>
 #include <vector>
 
 #include "TempDir.h"
 
-using presswatch::Config;
-
 namespace {
 
-// Names no other process on the machine carries, short enough for the kernel's 15 characters.
+// Names no other running process carries (the process id is this one's), short enough for the
+// kernel's 15 characters.
 std::string uniqueName(const std::string& prefix) {
-    static std::mt19937 random{std::random_device{}()};
-    char suffix[8];
-    snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(random() & 0xffffff));
-    return prefix + suffix;
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return prefix + std::to_string(getpid());
 }
 
 std::vector<std::string> readLines(const std::string& path) {
@@ -47,19 +28,12 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
-void writeText(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    std::ofstream(path) << text;
-    chmod(path.c_str(), mode);
-}
-
 // A real `sleep` whose short command name is `name`: it is started through a link of that name.
 class NamedProcess {
   public:
     NamedProcess(const TempDir& dir, const std::string& name,
                  const std::vector<std::string>& environment = {}) {
-        std::string links = dir / "links";
-        mkdir(links.c_str(), 0755);
-        std::string link = links + "/" + name;
+        const std::string link = makeFolder(dir / "links") + "/" + name;
         symlink("/bin/sleep", link.c_str());
         std::vector<char*> env;
         for (const std::string& entry : environment)
@@ -72,11 +46,9 @@ class NamedProcess {
             execve(link.c_str(), argv, env.data());
             _exit(127);
         }
-        std::string expected = name.substr(0, 15) + "\n";
-        for (int i = 0; i < 1000; ++i) {
-            if (readText("/proc/" + std::to_string(_pid) + "/comm") == expected) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        const std::string comm = "/proc/" + std::to_string(_pid) + "/comm";
+        for (int i = 0; i < 1000; ++i, usleep(5000))
+            if (readFile(comm).toStdString() == name.substr(0, 15) + "\n") return;
         ADD_FAILURE() << "helper " << name << " never carried its name";
     }
     ~NamedProcess() {
@@ -90,72 +62,51 @@ class NamedProcess {
 };
 
 // Keeps the test process's environment as it was, since the watcher changes it on purpose.
-class SavedEnvironment {
-  public:
+struct SavedEnvironment {
+    static constexpr const char* kNames[] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
+    std::optional<std::string> saved[3];
     SavedEnvironment() {
-        for (const char* name : kNames) {
-            const char* value = getenv(name);
-            _saved.emplace_back(value != nullptr, value ? value : "");
-            unsetenv(name);
+        for (int i = 0; i < 3; ++i) {
+            if (const char* value = getenv(kNames[i])) saved[i] = value;
+            unsetenv(kNames[i]);
         }
     }
     ~SavedEnvironment() {
-        for (size_t i = 0; i < std::size(kNames); ++i)
-            if (_saved[i].first)
-                setenv(kNames[i], _saved[i].second.c_str(), 1);
-            else
-                unsetenv(kNames[i]);
+        for (int i = 0; i < 3; ++i)
+            saved[i] ? setenv(kNames[i], saved[i]->c_str(), 1) : unsetenv(kNames[i]);
     }
-
-  private:
-    static constexpr const char* kNames[] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
-    std::vector<std::pair<bool, std::string>> _saved;
 };
 
 class PresswatchTest : public ::testing::Test {
   protected:
     PresswatchTest() {
-        mkdir((_dir / "Stand In.app").c_str(), 0755);
-        mkdir((_dir / "Stand In.app/Contents").c_str(), 0755);
-        mkdir((_dir / "Stand In.app/Contents/MacOS").c_str(), 0755);
+        makeFolders(_dir / "Stand In.app/Contents/MacOS");
         _config.appFolder = _dir / "Stand In.app";
         _config.executable = _config.appFolder + "/Contents/MacOS/StandIn";
         _config.notificationAppName = uniqueName("Chime-");
         _config.windowManagerName = uniqueName("WinMgr-");
         _config.startupCheckName = uniqueName("Chk-") + ".app";
-        // Parent and launched child both log, so lines go through a file both can append to.
-        std::string logPath = _dir / "log";
-        _config.log = [logPath](int priority, const std::string& message) {
-            std::string line = std::to_string(priority) + " " + message + "\n";
-            int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (write(fd, line.data(), line.size()) < 0) ADD_FAILURE() << "log write failed";
-            close(fd);
-        };
+        _config.log = [](int, const std::string&) {};
         _config.pause = [this](unsigned seconds) {
             _pauses.push_back(seconds);
             _launchesAtPause.push_back(launches().size());
             if (_onPause) _onPause(_pauses.size());
         };
+        // The stand-in application records how it was started.
+        writeFile(_config.executable,
+                  QByteArray::fromStdString("#!/bin/sh\necho \"$0|$1|$2|$DISPLAY\" >> '" +
+                                            (_dir / "launches") + "'\n"));
+        chmod(_config.executable.c_str(), 0755);
     }
 
-    // The stand-in application records how it was started, then runs `body`.
-    void makeApp(const std::string& body) {
-        writeText(_config.executable,
-                  "#!/bin/sh\necho \"$0|$1|$2|$DISPLAY\" >> '" + (_dir / "launches") + "'\n" +
-                      body + "\n",
-                  0755);
-    }
     std::vector<std::string> launches() const { return readLines(_dir / "launches"); }
-    std::vector<std::string> log() const { return readLines(_dir / "log"); }
 
     TempDir _dir;
-    Config _config;
+    presswatch::Config _config;
     std::vector<unsigned> _pauses;
     std::vector<size_t> _launchesAtPause;
     std::function<void(size_t pausesSoFar)> _onPause;
 };
-
-const std::string kErr = std::to_string(LOG_ERR) + " ";
 
 // Each row: the watcher's passes under one condition, the pauses it made and the passes that
 // launched the application.
@@ -166,19 +117,19 @@ TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
         std::vector<size_t> launchesAtPause;
     };
     const std::vector<unsigned> pauses = {3, 3, 3, 3, 3, 3, 3, 3, 3, 10, 10};
+    const std::vector<size_t> none(11, 0);
     const Row rows[] = {
         {"launchable", [] {}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
-        {"no application folder", [&] { _config.appFolder = _dir / "Missing.app"; }, {}},
+        {"no application folder", [&] { _config.appFolder = _dir / "Missing.app"; }, none},
         // An unreadable table counts as running: better no launch than a second copy.
         {"unreadable process table",
          [&] {
              _config.appFolder = _dir / "Stand In.app";
              _config.procFolder = _dir / "no-proc";
          },
-         {}}};
+         none}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        makeApp("exit 0");
         unlink((_dir / "launches").c_str());
         _pauses.clear();
         _launchesAtPause.clear();
@@ -186,17 +137,11 @@ TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
         _config.maxPasses = 11;
         presswatch::watch(_config);
         EXPECT_EQ(_pauses, pauses);
-        std::vector<size_t> expected(11, 0);
-        for (size_t i = 0; i < row.launchesAtPause.size(); ++i)
-            expected[i] = row.launchesAtPause[i];
-        EXPECT_EQ(_launchesAtPause, expected);
+        EXPECT_EQ(_launchesAtPause, row.launchesAtPause);
     }
-    EXPECT_EQ(readLines(_dir / "log").back(),
-              kErr + "IsAppRunning: Failure calling sysctl for process list buffer size");
 }
 
 TEST_F(PresswatchTest, LaunchesOnlyWhenNoInstanceRunsWithTheFixedArguments) {
-    makeApp("exit 0");
     _config.maxPasses = 2;
     {
         NamedProcess running(_dir, _config.notificationAppName);
@@ -218,7 +163,6 @@ TEST_F(PresswatchTest, LaunchesOnlyWhenNoInstanceRunsWithTheFixedArguments) {
 
 TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
     SavedEnvironment saved;
-    makeApp("exit 0");
     auto windowManager = std::make_unique<NamedProcess>(
         _dir, _config.windowManagerName,
         std::vector<std::string>{"DISPLAY=:42", "XAUTHORITY=cookie-one", "PRESSWATCH_UNRELATED=x"});
@@ -240,16 +184,11 @@ TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
 }
 
 TEST_F(PresswatchTest, TheProcessTableMatchesWholeNamesLowestIdFirst) {
-    std::string proc = _dir / "proc";
-    mkdir(proc.c_str(), 0755);
-    auto entry = [&](const std::string& id, const char* comm) {
-        mkdir((proc + "/" + id).c_str(), 0755);
-        if (comm) writeText(proc + "/" + id + "/comm", comm);
-    };
-    for (const char* id : {"55", "12", "377", "9", "610"}) entry(id, "name\n");
-    entry("7", nullptr);  // ended while being read
-    entry("self", "name\n");
-    entry("5", "namesake\n");
+    const std::string proc = _dir / "proc";
+    for (const char* id : {"55", "12", "377", "9", "610", "self"})
+        putFile(proc + "/" + id + "/comm", "name\n");
+    makeFolders(proc + "/7");  // ended while being read
+    putFile(proc + "/5/comm", "namesake\n");
     _config.procFolder = proc;
     EXPECT_EQ(presswatch::GetPID(_config, "name"), 9);
     EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 5), 1);

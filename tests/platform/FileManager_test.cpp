@@ -3,11 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 
 #include "FileManager.h"
 #include "PathUtilities.h"
@@ -18,13 +14,12 @@
 namespace {
 
 struct Handler : FileManagerHandler {
-    bool proceed = false;
     int processed = 0;
     std::vector<FileOperationError> errors;
     void fileManagerWillProcessPath(FileManager&, const std::string&) override { ++processed; }
     bool fileManagerShouldProceedAfterError(FileManager&, const FileOperationError& e) override {
         errors.push_back(e);
-        return proceed;
+        return false;
     }
 };
 
@@ -69,52 +64,27 @@ TEST(FileManager, CopiesAndMovesRefuseAnExistingDestination) {
     EXPECT_FALSE(containsTemporaryName(dir.path()));
 }
 
-TEST(FileManager, SocketsAreSkippedAndHolesStayHoles) {
+TEST(FileManager, HolesStayHoles) {
     TempDir dir;
-    ASSERT_EQ(mkdir((dir / "src").c_str(), 0755), 0);
-    ASSERT_TRUE(writeFile(dir / "src/a", "a"));
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string socketPath = dir / "src/sock";
-    ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
-    strcpy(addr.sun_path, socketPath.c_str());
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    close(fd);
     // 64 MiB long, 8 KiB of data: one block inside, one at the end.
     const off_t length = off_t(64) << 20;
-    fd = open((dir / "src/sparse").c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
+    const int fd = open((dir / "sparse").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     const std::string block(4096, 'x');
-    ASSERT_EQ(pwrite(fd, block.data(), block.size(), length / 2), ssize_t(block.size()));
-    ASSERT_EQ(pwrite(fd, block.data(), block.size(), length - 4096), ssize_t(block.size()));
+    EXPECT_EQ(
+        pwrite(fd, block.data(), 4096, length / 2) + pwrite(fd, block.data(), 4096, length - 4096),
+        8192);
     close(fd);
-
-    FileManager manager;
-    struct SocketHandler : Handler {
-        std::vector<std::string> sockets;
-        void fileManagerSkippedSocket(FileManager&, const std::string& path) override {
-            sockets.push_back(path);
-        }
-    } handler;
-    EXPECT_TRUE(manager.copyPath(dir / "src", dir / "dst", &handler));
-    EXPECT_TRUE(handler.errors.empty());
-    EXPECT_EQ(handler.sockets, std::vector<std::string>{socketPath});
-    EXPECT_TRUE(pathExists(dir / "dst/a"));
-    EXPECT_FALSE(pathExists(dir / "dst/sock"));
-    EXPECT_EQ(readFile(dir / "dst/sparse"), readFile(dir / "src/sparse"));
+    ASSERT_TRUE(FileManager().copyPath(dir / "sparse", dir / "copy", nullptr));
+    EXPECT_EQ(readFile(dir / "copy"), readFile(dir / "sparse"));
     struct stat st;
-    ASSERT_EQ(stat((dir / "dst/sparse").c_str(), &st), 0);
+    ASSERT_EQ(stat((dir / "copy").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, length);
     EXPECT_LT(st.st_blocks * 512, length / 16) << "the holes were written as zeros";
-    // A socket alone: nothing to copy, and no error.
-    EXPECT_TRUE(manager.copyPath(socketPath, dir / "sock2", nullptr));
-    EXPECT_FALSE(pathExists(dir / "sock2"));
 }
 
 TEST(FileManager, ABatchNamesItsCopiesOnlyWhenCommittedAndDiscardsThemOtherwise) {
     TempDir dir;
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(writeFile(dir / ("f" + std::to_string(i)), "x"));
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(writeFile(dir / ("f" + std::to_string(i)), "x"));
     ASSERT_TRUE(writeFile(dir / "old", "old"));
     FileManager manager;
     manager.beginBatch();
@@ -131,51 +101,12 @@ TEST(FileManager, ABatchNamesItsCopiesOnlyWhenCommittedAndDiscardsThemOtherwise)
     manager.discardBatch();
     EXPECT_FALSE(pathExists(dir / "g9"));
     EXPECT_FALSE(containsTemporaryName(dir.path()));
-
-    manager.setBatchLimits(2, 1 << 30);
-    manager.beginBatch();
-    for (int i = 1; i < 5; ++i)
-        ASSERT_TRUE(manager.copyPath(dir / ("f" + std::to_string(i)),
-                                     dir / ("h" + std::to_string(i)), nullptr));
-    EXPECT_TRUE(pathExists(dir / "h2"));  // a full batch is committed early
-    ASSERT_TRUE(manager.commitBatch(nullptr));
-    EXPECT_TRUE(pathExists(dir / "h4"));
-}
-
-// A folder copied to where nothing was appears whole or not at all, however it is cut short.
-TEST(FileManager, AKilledFolderCopyLeavesNothingOrEverything) {
-    TempDir dir;
-    ASSERT_EQ(mkdir((dir / "src").c_str(), 0755), 0);
-    for (int f = 0; f < 200; ++f)
-        ASSERT_TRUE(writeFile(dir / ("src/f" + std::to_string(f)), patterned(20000 + f, char(f))));
-    ASSERT_TRUE(writeFile(dir / "src/big", patterned(16 << 20, 1)));
-    const TreeSnapshot source = snapshotTree(dir / "src");
-    int absent = 0;
-    for (int round = 0; round < 6; ++round) {
-        const std::string destination = dir / ("dst" + std::to_string(round));
-        const pid_t child = fork();
-        if (child == 0) {
-            FileManager manager;
-            _exit(manager.copyPath(dir / "src", destination, nullptr) ? 0 : 1);
-        }
-        usleep(useconds_t(5000 + round * 40000));
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        if (!pathExists(destination))
-            ++absent;
-        else
-            EXPECT_EQ(describeDifferences(source, snapshotTree(destination)), "");
-    }
-    EXPECT_GT(absent, 0) << "no kill landed before the copy finished";
 }
 
 TEST(FileManager, RemovalsNeverFollowLinksAndCleaningTakesOnlyUnfinishedCopies) {
     TempDir dir;
-    ASSERT_EQ(mkdir((dir / "outside").c_str(), 0755), 0);
-    ASSERT_TRUE(writeFile(dir / "outside/.pellora-tmp-9-9", "not ours"));
-    ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "tree/.pellora-tmp-1-2").c_str(), 0755), 0);
-    ASSERT_TRUE(writeFile(dir / "tree/.pellora-tmp-1-2/inside", "partial"));
+    ASSERT_TRUE(putFile(dir / "outside/.pellora-tmp-9-9", "not ours"));
+    ASSERT_TRUE(putFile(dir / "tree/.pellora-tmp-1-2/inside", "partial"));
     ASSERT_TRUE(writeFile(dir / "tree/real", "whole"));
     ASSERT_TRUE(writeFile(dir / "tree/pellora-tmp-lookalike", "whole"));
     ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "tree/link").c_str()), 0);
@@ -192,22 +123,6 @@ TEST(FileManager, RemovalsNeverFollowLinksAndCleaningTakesOnlyUnfinishedCopies) 
     EXPECT_FALSE(manager.removeFileAtPath(dir / "tree", &missing));
     ASSERT_EQ(missing.errors.size(), 1u);
     EXPECT_EQ(missing.errors[0].errnum, ENOENT);
-}
-
-TEST(FileManager, AnOpenFolderReadsOnlyItsOwnEntriesAndNeverThroughALink) {
-    TempDir dir;
-    ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
-    ASSERT_TRUE(writeFile(dir / "d/file", "abcd"));
-    ASSERT_TRUE(setModificationTime(dir / "d/file", 1700000000000000042));
-    ASSERT_EQ(symlink("file", (dir / "d/link").c_str()), 0);
-    ASSERT_EQ(symlink("d", (dir / "to-d").c_str()), 0);
-    const OpenFolder folder(dir / "d");
-    ASSERT_TRUE(folder.isOpen());
-    EXPECT_EQ(folder.attributesOfEntry("file")->modificationTimeNs, 1700000000000000042);
-    EXPECT_EQ(folder.attributesOfEntry("link")->type, FileType::SymbolicLink);
-    for (const char* name : {"", ".", "..", "../to-d", "none"})
-        EXPECT_FALSE(folder.attributesOfEntry(name)) << name;
-    EXPECT_FALSE(OpenFolder(dir / "to-d").isOpen());
 }
 
 TEST(PathUtilities, StandardizeAbbreviateAndSplit) {

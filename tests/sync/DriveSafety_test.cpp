@@ -30,8 +30,6 @@ TEST_F(DriveSafety, UnusableConfigurationsAreReportedAndNeverLoaded) {
         {"not a property list", "<plist><dict><key>x", kCorrupt, false},
         {"list not strings", configWith(QVariantList{QStringLiteral("~/docs"), 7}, {}), kCorrupt,
          false},
-        {"identifier ..", configWith(docs, QStringLiteral("..")), kCorrupt, false},
-        {"identifier with a slash", configWith(docs, QStringLiteral("a/b")), kCorrupt, false},
         {"identifier of 201 bytes", configWith(docs, QString(201, u'a')), kCorrupt, false},
         // A sound list, but one of the computer's, not the drive's.
         {"link to a list elsewhere", configWith(docs, QStringLiteral("x")), kUnreadable, true}};
@@ -147,18 +145,14 @@ TEST_F(DriveSafety, WhatAForeignDriveHoldsStaysOnItsSide) {
              put(onDrive("tools/run"), "#!/bin/sh\n", t0);
              ASSERT_EQ(chmod(onDrive("tools/run").c_str(), 06755), 0);
              ASSERT_EQ(chmod(onDrive("tools").c_str(), 02755), 0);
-             for (const char* p : {"tools", "tools/run"}) {
-                 if (geteuid() == 0) {
-                     ASSERT_EQ(chown(onDrive(p).c_str(), 4321, 4321), 0);
-                 }
-             }
+             for (const char* p : {"tools", "tools/run"})
+                 ASSERT_TRUE(geteuid() != 0 || chown(onDrive(p).c_str(), 4321, 4321) == 0) << p;
          },
          [&] {
              for (const char* p : {"tools", "tools/run"}) {
                  struct stat st;
                  ASSERT_EQ(lstat(mac(p).c_str(), &st), 0) << p;
-                 EXPECT_EQ(st.st_mode & 06000, 0u) << p;
-                 EXPECT_EQ(st.st_mode & 0777, 0755u) << p;
+                 EXPECT_EQ(st.st_mode & 07777, 0755u) << p;
                  EXPECT_EQ(st.st_uid, geteuid()) << p;
              }
          }},
@@ -199,10 +193,8 @@ class LinkedFolder : public DriveSafety, public testing::WithParamInterface<Link
 
 TEST_P(LinkedFolder, FailsTheRunAndTouchesNothingOnEitherSide) {
     const LinkCase& c = GetParam();
-    auto withID = [&](std::string path) {
-        if (size_t at = path.find("ID"); at != std::string::npos)
-            path.replace(at, 2, id.toStdString());
-        return path;
+    auto withID = [&](const char* path) {
+        return QString::fromUtf8(path).replace(QStringLiteral("ID"), id).toStdString();
     };
     const std::string outside = top + "/outside";
     put(outside + withID(c.planted), "not ours", nowNs() - kSecondNs);
@@ -272,6 +264,20 @@ TEST_F(Interrupted, FinishingPutsWholeStagedCopiesInPlaceAndNeverAnUnfinishedOne
     EXPECT_EQ(ui->countLines(kCompleted), 1);
 }
 
+// Staged-looking content behind a link is someone else's: the recovery must not clean it,
+// move it or carry it into place.
+TEST_F(Interrupted, AStagingFolderThatIsALinkIsLeftAlone) {
+    const std::string outside = top + "/outside";
+    ASSERT_EQ(rename(driveStaging().c_str(), outside.c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), driveStaging().c_str()), 0);
+    const TreeSnapshot before = snapshotTree(outside);
+    ui->defaultAnswer = 1;
+    ASSERT_TRUE(sync());
+    EXPECT_EQ(ui->sheets[0].title, kInterrupted);
+    EXPECT_EQ(describeDifferences(before, snapshotTree(outside)), "");
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "a old");
+}
+
 TEST_F(Interrupted, ACancelWhileFinishingStopsTheMoves) {
     put(macStaging() + "/~/late.txt", "late", t0 + kSecondNs);
     setDebug(true);
@@ -283,7 +289,6 @@ TEST_F(Interrupted, ACancelWhileFinishingStopsTheMoves) {
 }
 
 TEST_F(Interrupted, CancelDiscardsTheStagedCopies) {
-    ui->answers = {{0}};
     ui->defaultAnswer = 0;
     ASSERT_TRUE(sync());
     ASSERT_EQ(ui->sheets.size(), 1u) << ui->drawer.toStdString();
