@@ -26,11 +26,9 @@
 // costs nothing, on a disk that other programs write to it took ten times as long.
 inline const bool kTreesInMemory = [] {
     struct statfs fs;
-    const bool usable = !getenv("TMPDIR") && statfs("/dev/shm", &fs) == 0 &&
-                        fs.f_type == TMPFS_MAGIC && access("/dev/shm", W_OK) == 0 &&
-                        uint64_t(fs.f_bavail) * fs.f_bsize >= (uint64_t(1) << 30);
-    if (usable) setenv("TMPDIR", "/dev/shm", 1);
-    return usable;
+    return !getenv("TMPDIR") && statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC &&
+           access("/dev/shm", W_OK) == 0 && uint64_t(fs.f_bavail) * fs.f_bsize >= (1ull << 30) &&
+           setenv("TMPDIR", "/dev/shm", 1) == 0;
 }();
 
 inline bool shell(const std::string& command) {
@@ -99,10 +97,8 @@ class Scene : public Sandbox {
         : Sandbox(QString::fromLatin1(id), fsType) {}
 
     State state() const {
-        bool ok = false;
-        const QByteArray bytes = readFile(configPath(), &ok);
         const QVariantMap config =
-            ok ? readPropertyList(bytes).value_or(QVariant()).toMap() : QVariantMap();
+            readPropertyList(readFile(configPath())).value_or(QVariant()).toMap();
         QStringList list = {QStringLiteral("<unreadable>")};
         if (config.value(QStringLiteral("tapline-uuid")) == id)
             list = config.value(QStringLiteral("tapline-items-to-sync")).toStringList();
