@@ -199,8 +199,9 @@ TEST_F(HostileDrive, NoLinkIsFollowedOutOfTheDriveOrTheHome) {
         }
         check(expect);
         for (const Link& l : links)
-            if (!l.travelsTo.empty())
-                EXPECT_EQ(std::filesystem::read_symlink(l.travelsTo).string(), l.to);
+            EXPECT_TRUE(l.travelsTo.empty() ||
+                        std::filesystem::read_symlink(l.travelsTo).string() == l.to)
+                << l.travelsTo;
         reset();
     }
 }

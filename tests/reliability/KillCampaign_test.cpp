@@ -95,19 +95,6 @@ void changeComputer(const Scene& s) {
     EXPECT_TRUE(ok);
 }
 
-// Every staged file under a real name already holds the contents it will have in place.
-std::string checkStaged(const std::string& staging, const TreeSnapshot& end,
-                        const std::string& prefix) {
-    std::string faults;
-    for (const auto& [path, item] : digestOf(staging, {".pellora-staging-record"})) {
-        auto e = end.find(prefix + path.substr(std::min<size_t>(2, path.size())));  // below "~/"
-        if (S_ISREG(item.type) && !isTemporaryPath(path) &&
-            (e == end.end() || e->second.contents != item.contents))
-            faults += staging + ": '" + path + "' is not the copy it should be\n";
-    }
-    return faults;
-}
-
 // The error lines of a run other than those for removals of copies that are gone already.
 std::string unexpectedErrorLines(const std::string& output) {
     std::string out;
@@ -218,12 +205,10 @@ class KillCampaign : public testing::TestWithParam<Kind> {
             wholeFiles(filesOf(cut.mac), filesOf(start.mac), filesOf(end.mac), "computer") +
             wholeFiles(filesOf(cut.drive), filesOf(start.drive), filesOf(end.drive), "drive");
         if (cut.list != start.list && cut.list != end.list)
-            faults +=
-                "the list is neither the old nor the new one: " + cut.list.join(',').toStdString() +
-                "\n";
+            faults += "the list is neither old nor new: " + cut.list.join(',').toStdString() + "\n";
         if (kind == Sync || kind == Recovery)
-            faults += checkStaged(s.macStaging(), end.mac, "") +
-                      checkStaged(s.driveStaging(), end.drive, "Tolvex/~/");
+            faults += stagedFaults(s.macStaging(), filesOf(end.mac)) +
+                      stagedFaults(s.driveStaging(), filesOf(end.drive), "Tolvex/~/");
         else
             faults += describeDifferences(start.mac, cut.mac);  // the computer is never written
         return faults;

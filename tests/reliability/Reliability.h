@@ -83,6 +83,19 @@ inline std::string wholeFiles(const Files& now, const Files& before, const Files
     return faults;
 }
 
+// Every file staged under a real name already holds what `end` holds in its place, `end`
+// naming the side's files by their path below `prefix`.
+inline std::string stagedFaults(const std::string& staging, const Files& end,
+                                const std::string& prefix = "") {
+    std::string faults;
+    for (const auto& [path, contents] : filesOf(digestOf(staging + "/~", {}))) {
+        const auto e = end.find(prefix + path);
+        if (e == end.end() || e->second != contents)
+            faults += staging + ": '" + path + "' is not the copy it should be\n";
+    }
+    return faults;
+}
+
 // Both sides as a run left them, and the drive's sync list as its configuration holds it
 // ("<unreadable>" when it can't be read).
 struct State {
