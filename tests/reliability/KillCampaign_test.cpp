@@ -255,8 +255,9 @@ TEST_P(KillCampaign, AKilledRunLeavesWholeFilesAndTheNextRunEndsWhereAnUninterru
         midway += kind == Recovery
                       ? killed.says("Interrupted Sync Detected")
                       : s.stagingLeft() || (cut.drive != start.drive && cut.drive != end.drive);
-        // The next pass starts from the tree the application held, with the preferences the
-        // killed one left; removals the killed pass made already are reported, nothing else.
+        // A pass after a killed one starts from the tree the application held, with the
+        // preferences the killed one left. The next run reports no error other than removals
+        // of copies the killed run made already.
         if (kind == ContinuousPass) {
             ASSERT_NO_FATAL_FAILURE(s.restoreItems(saved, kItems));
         }
@@ -269,7 +270,8 @@ TEST_P(KillCampaign, AKilledRunLeavesWholeFilesAndTheNextRunEndsWhereAnUninterru
     }
     // Kills spread over the run must land, and often while it is part way.
     EXPECT_GE(landed, kills / 2) << late << " kills came after the run had ended";
-    EXPECT_TRUE(kind == ListUpdate || kind == ContinuousPass || midway >= kills / 4) << midway;
+    EXPECT_TRUE(kind == ListUpdate || kind == ContinuousPass || midway >= kills / 4)
+        << midway << " kills landed midway";
 }
 
 INSTANTIATE_TEST_SUITE_P(, KillCampaign,
