@@ -59,13 +59,6 @@ class FaultScene : public Scene {
     }
 };
 
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
 // A fault made and mended by shell commands, $D standing for the drive and $S for the home's
 // staging folder.
 struct Fault {
@@ -150,12 +143,12 @@ TEST(DriveFaultsGone, ADrivePulledOutWhileCopyingFailsTheRunAndLeavesOnlyWholeFi
         runner.start(s.drive, kDebug);
         const bool midway = runner.watch(
             [](const std::string& out) {
-                return occurrences(out, "KTLCopyErrorReporter: copying") >= 200;
+                return QByteArray::fromStdString(out).count("KTLCopyErrorReporter: copying") >= 200;
             },
             20);
         std::string faults =
             s.pullOutUnder(runner) + (midway ? "" : "the copy never got half way\n");
-        if (occurrences(runner.output(), "Unable to copy") > 1)
+        if (QByteArray::fromStdString(runner.output()).count("Unable to copy") > 1)
             faults += "copies went on after the drive was gone\n";
         faults += s.homeFiles() == home ? "" : "the home changed\n";
         if (!faults.empty()) return faults;
