@@ -183,6 +183,11 @@ TEST(ScriptingFlood, EveryCallIsAnsweredWhileASyncRunsAndTheSyncFinishes) {
     }
     EXPECT_EQ(faults, (std::map<std::string, int>{}));
     EXPECT_GE(sentDuringSync, kCalls / 10);
+    // Still answering at once after the flood.
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(judge(true, send(query)), "");
+    EXPECT_LT(clock.elapsed(), 1000);
     const std::string log = s.top + "/.local/state/Pellora/Pellora.log";
     EXPECT_TRUE(pump(
         [&] {
