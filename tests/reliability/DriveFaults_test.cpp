@@ -4,12 +4,9 @@
 // nothing, leaves only whole files, and the next run once the fault is gone ends where an
 // untroubled run ends.
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/statvfs.h>
 
-#include <cstdio>
-#include <thread>
+#include <filesystem>
 
 #include "Reliability.h"
 
@@ -17,15 +14,25 @@ namespace {
 
 const std::vector<std::string> kDebug = {"--conflict", "1", "--missing", "1", "--debug"};
 
+// What a run hit by a fault must show: a failure in bounded time that says why.
+std::string failedCleanly(RunnerProcess& runner, const std::string& reason) {
+    const int status = runner.finish(20);
+    const std::string& out = runner.output();
+    std::string faults = runner.timedOut() ? "the run hung\n" : "";
+    if (status == 0 || out.find("completed successfully.") != std::string::npos)
+        faults += "the run said it completed\n";
+    if (out.find(reason) == std::string::npos) faults += "the run did not say \"" + reason + "\"\n";
+    return faults.empty() ? faults
+                          : faults + out.substr(out.size() - std::min<size_t>(out.size(), 4000));
+}
+
 // A loop-mounted ext4 drive, declared as what it is and accepted: it keeps nanosecond dates.
 class FaultScene : public Scene {
   public:
     LoopDrive loop{top + "/drive.img", drive};
     FaultScene() : Scene("DRIVEFAULTS00000001-0", "ext4") {
         putFile(top + "/.config/Orvane/Pellora.plist",
-                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                "<key>accepted-file-systems</key><array><string>ext4</string></array>"
-                "</dict></plist>\n");
+                writePropertyListXML(QVariantMap{{"accepted-file-systems", QStringList{"ext4"}}}));
     }
     Files homeFiles() const { return filesOf(digestOf(home, {".TL_VS_W"})); }
     Files driveFiles() const { return filesOf(digestOf(target() + "/~", {})); }
@@ -41,40 +48,16 @@ class FaultScene : public Scene {
                                           snapshotTree(onDrive(item.mid(2).toStdString()), false));
         return faults + (homeFiles() == intended ? "" : "the home does not hold what it should\n");
     }
-    // After the runner is gone, the folder below the pulled-out drive must be as empty as it was.
-    std::string nothingBelowTheMountPoint() const {
-        const size_t items = snapshotTree(drive).size() - 1;
-        return items ? std::to_string(items) + " items written below the mount point\n" : "";
-    }
-    // Every file staged on the drive under a real name holds what the home's file holds in
-    // `home`.
-    std::string stagedCopiesAreWhole(const Files& home) const {
-        std::string faults;
-        for (const auto& [path, contents] : filesOf(digestOf(driveStaging() + "/~", {})))
-            if (!home.count(path) || home.at(path) != contents)
-                faults += "the drive's staged '" + path + "' is not a whole copy\n";
-        return faults;
+    // The drive pulled out under `runner`, which must fail saying so and write nothing to the
+    // folder below the mount point, and put back.
+    std::string pullOutUnder(RunnerProcess& runner) const {
+        if (!loop.pullOut()) return "cannot pull the drive out";
+        std::string faults = failedCleanly(runner, "is no longer mounted");
+        if (const size_t items = snapshotTree(drive).size() - 1)
+            faults += std::to_string(items) + " items written below the mount point\n";
+        return !faults.empty() || loop.putBack() ? faults : "cannot mount the drive again\n";
     }
 };
-
-// What a run hit by a fault must show: a failure in bounded time that says why.
-std::string failedCleanly(RunnerProcess& runner, const std::string& reason) {
-    const int status = runner.finish(20);
-    const std::string& out = runner.output();
-    std::string faults = runner.timedOut() ? "the run hung\n" : "";
-    if (status == 0 || out.find("completed successfully.") != std::string::npos)
-        faults += "the run said it completed\n";
-    if (out.find(reason) == std::string::npos) faults += "the run did not say \"" + reason + "\"\n";
-    return faults.empty() ? faults
-                          : faults + out.substr(out.size() - std::min<size_t>(out.size(), 4000));
-}
-
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
 
 // A fault made and mended by shell commands, $D standing for the drive and $S for the home's
 // staging folder.
@@ -160,18 +143,17 @@ TEST(DriveFaultsGone, ADrivePulledOutWhileCopyingFailsTheRunAndLeavesOnlyWholeFi
         runner.start(s.drive, kDebug);
         const bool midway = runner.watch(
             [](const std::string& out) {
-                return occurrences(out, "KTLCopyErrorReporter: copying") >= 200;
+                return QByteArray::fromStdString(out).count("KTLCopyErrorReporter: copying") >= 200;
             },
             20);
-        if (!s.loop.pullOut()) return "cannot pull the drive out";
-        std::string faults = failedCleanly(runner, "is no longer mounted") +
-                             (midway ? "" : "the copy never got half way\n");
-        if (occurrences(runner.output(), "Unable to copy") > 1)
+        std::string faults =
+            s.pullOutUnder(runner) + (midway ? "" : "the copy never got half way\n");
+        if (QByteArray::fromStdString(runner.output()).count("Unable to copy") > 1)
             faults += "copies went on after the drive was gone\n";
-        faults +=
-            s.nothingBelowTheMountPoint() + (s.homeFiles() == home ? "" : "the home changed\n");
-        if (!faults.empty() || !s.loop.putBack()) return faults + "cannot mount the drive again\n";
-        return s.stagedCopiesAreWhole(home) + wholeFiles(s.driveFiles(), {}, home, "drive") +
+        faults += s.homeFiles() == home ? "" : "the home changed\n";
+        if (!faults.empty()) return faults;
+        return stagedFaults(s.driveStaging(), home) +
+               wholeFiles(s.driveFiles(), {}, home, "drive") +
                s.converges({"~/corpus", "~/notes.txt"}, home);
     });
 }
@@ -206,14 +188,10 @@ TEST(DriveFaultsGone, ADrivePulledOutWhileFinishingAnInterruptedSyncFailsAndLose
         RunnerProcess runner;
         runner.start(s.drive, kDebug);
         const bool recovering = runner.watchFor("-processTempFolders: finishing", 20);
-        if (!s.loop.pullOut()) return "cannot pull the drive out";
-        std::string faults = failedCleanly(runner, "is no longer mounted") +
-                             (recovering ? "" : "no recovery began\n");
-        faults += s.nothingBelowTheMountPoint();
-        const Files homeBetween = s.homeFiles();
-        if (!faults.empty() || !s.loop.putBack()) return faults + "cannot mount the drive again\n";
-        const Files driveBetween = s.driveFiles();
-        faults += s.stagedCopiesAreWhole(intended) + s.converges({"~/corpus"}, intended);
+        std::string faults = s.pullOutUnder(runner) + (recovering ? "" : "no recovery began\n");
+        if (!faults.empty()) return faults;
+        const Files homeBetween = s.homeFiles(), driveBetween = s.driveFiles();
+        faults += stagedFaults(s.driveStaging(), intended) + s.converges({"~/corpus"}, intended);
         return faults + wholeFiles(homeBetween, homeStart, intended, "home") +
                wholeFiles(driveBetween, driveStart, s.driveFiles(), "drive");
     });
@@ -248,12 +226,10 @@ TEST(DriveFaultsSource, AFileChangedOrRemovedWhileCopiedIsNotTakenAsCopied) {
             // The change comes once the copy has begun (its unfinished copy is in staging);
             // a rewrite goes on while the copy lasts.
             auto copying = [&] {
-                DIR* dir = opendir(staging.c_str());
-                bool found = false;
-                while (dirent* e = dir ? readdir(dir) : nullptr)
-                    found |= isTemporaryPath(e->d_name);
-                if (dir) closedir(dir);
-                return found;
+                std::error_code gone;
+                for (const auto& e : std::filesystem::directory_iterator(staging, gone))
+                    if (isTemporaryPath(e.path().filename())) return true;
+                return false;
             };
             bool began = false;
             for (int i = 0; i < 50000 && !(began = copying()); ++i) usleep(200);

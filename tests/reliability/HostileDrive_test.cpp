@@ -6,7 +6,6 @@
 // its sync folder.
 
 #include <filesystem>
-#include <functional>
 #include <random>
 
 #include "Reliability.h"
@@ -18,7 +17,7 @@ enum class Expect { Refused, RefusedOrUsed, FailsAtItsFolders, FailsForTheItem, 
 class HostileDrive : public testing::Test {
   protected:
     Scene s{"HOSTILE000000000001-0"};
-    std::map<std::string, TreeSnapshot> sentinelsBefore;
+    std::vector<TreeSnapshot> sentinelsBefore;
 
     void SetUp() override {
         for (const std::string& root : sentinelRoots())
@@ -31,9 +30,9 @@ class HostileDrive : public testing::Test {
         return {s.mac("docs-sibling"), s.mac("elsewhere/deep"), s.top + "/beside-drive",
                 s.drive + "/not-synced"};
     }
-    std::map<std::string, TreeSnapshot> sentinels() const {
-        std::map<std::string, TreeSnapshot> out;
-        for (const std::string& root : sentinelRoots()) out[root] = snapshotTree(root);
+    std::vector<TreeSnapshot> sentinels() const {
+        std::vector<TreeSnapshot> out;
+        for (const std::string& root : sentinelRoots()) out.push_back(snapshotTree(root));
         return out;
     }
     // Both sides as a fresh drive finds them; the sentinels are left alone.
@@ -50,7 +49,7 @@ class HostileDrive : public testing::Test {
 
     // One run, ended by itself without a crash, a hang or a sanitizer's report, the sentinels
     // and the file system's root as they were, and the outcome expected.
-    HeadlessRun check(Expect expect, const QByteArray& config = {}) {
+    void check(Expect expect, const QByteArray& config = {}) {
         const TreeSnapshot docsBefore = snapshotTree(s.mac("docs"));
         const HeadlessRun r = runHeadless(s.drive);
         EXPECT_TRUE(r.exitedWith(0) || r.exitedWith(1)) << r.exitStatus << "\n" << r.output;
@@ -61,32 +60,24 @@ class HostileDrive : public testing::Test {
         EXPECT_FALSE(pathExists("/~") || pathExists("/TL_VS_W") || pathExists(s.home + "/~") ||
                      pathExists(s.home + "/TL_VS_W"));
         const bool refused = r.exitedWith(1) && r.says("is not a prepared drive");
-        switch (expect) {
-            case Expect::Refused:
-            case Expect::RefusedOrUsed:
-                // Refused: nothing made on the drive, the file kept as it was.
-                EXPECT_TRUE(refused || (expect == Expect::RefusedOrUsed &&
-                                        (r.exitedWith(0) || r.says("Skipping"))))
-                    << r.output;
-                if (refused) {
-                    EXPECT_TRUE(!pathExists(s.target()) && readFile(s.configPath()) == config);
-                }
-                break;
-            case Expect::FailsForTheItem:
-                // Where the home holds a folder, a link can't be synced with it.
-                EXPECT_TRUE(r.says("is a folder on one side and not on the other")) << r.output;
-                [[fallthrough]];
-            case Expect::FailsAtItsFolders:
-                EXPECT_TRUE(r.exitedWith(1) && r.says("did not complete successfully."))
-                    << r.output;
-                EXPECT_EQ(describeDifferences(docsBefore, snapshotTree(s.mac("docs"))), "");
-                break;
-            case Expect::Completes:
-                EXPECT_TRUE(r.exitedWith(0)) << r.output;
-                EXPECT_EQ(readFile(s.onDrive("docs/inner/b.txt")), "listed item, inner");
-                break;
+        if (expect == Expect::Refused || expect == Expect::RefusedOrUsed) {
+            EXPECT_TRUE(refused || (expect == Expect::RefusedOrUsed &&
+                                    (r.exitedWith(0) || r.says("Skipping"))))
+                << r.output;
+            // Refused: nothing made on the drive, the file kept as it was.
+            EXPECT_TRUE(!refused ||
+                        (!pathExists(s.target()) && readFile(s.configPath()) == config));
+        } else if (expect == Expect::Completes) {
+            EXPECT_TRUE(r.exitedWith(0)) << r.output;
+            EXPECT_EQ(readFile(s.onDrive("docs/inner/b.txt")), "listed item, inner");
+        } else {
+            // Where the home holds a folder, a link can't be synced with it.
+            EXPECT_TRUE(expect == Expect::FailsAtItsFolders ||
+                        r.says("is a folder on one side and not on the other"))
+                << r.output;
+            EXPECT_TRUE(r.exitedWith(1) && r.says("did not complete successfully.")) << r.output;
+            EXPECT_EQ(describeDifferences(docsBefore, snapshotTree(s.mac("docs"))), "");
         }
-        return r;
     }
     QByteArray xml(const QVariant& items, const QVariant& identifier) const {
         return writePropertyListXML(
@@ -147,17 +138,15 @@ TEST_F(HostileDrive, BrokenOrHostileConfigurationsAreRefusedAndTouchNothing) {
         cases.push_back(
             {"XML cut at " + std::to_string(cut), whole.left(cut),
              cut < whole.lastIndexOf("</dict>") ? Expect::Refused : Expect::RefusedOrUsed});
+    // The sound file the corpus was made from is used, in both forms: the refusals above are
+    // the files' doing.
+    cases.push_back({"sound XML", whole, Expect::Completes});
+    cases.push_back(
+        {"sound binary", binaryConfig("~/docs", s.id.toStdString()), Expect::Completes});
     for (const auto& [name, bytes, expect] : cases) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(writeFile(s.configPath(), bytes));
         check(expect, bytes);
-        reset();
-    }
-    // The sound file the corpus was made from is used, in both forms: the refusals above are
-    // the files' doing.
-    for (const QByteArray& bytes : {whole, binaryConfig("~/docs", s.id.toStdString())}) {
-        ASSERT_TRUE(writeFile(s.configPath(), bytes));
-        check(Expect::Completes);
         reset();
     }
 }
@@ -172,10 +161,7 @@ TEST_F(HostileDrive, NoLinkIsFollowedOutOfTheDriveOrTheHome) {
     struct Link {
         std::string to, at, travelsTo = {};
     };
-    const std::vector<std::tuple<const char*, std::vector<Link>, Expect>> cases = {
-        {"sync folder to a sentinel", {{beside, target}}, Expect::FailsAtItsFolders},
-        {"sync folder to /", {{"/", target}}, Expect::FailsAtItsFolders},
-        {"sync folder to the home", {{home, target}}, Expect::FailsAtItsFolders},
+    std::vector<std::tuple<std::string, std::vector<Link>, Expect>> cases = {
         {"drive staging folder to the home's sentinel",
          {{homeSentinel, target + "/TL_VS_W/" + id}},
          Expect::FailsAtItsFolders},
@@ -201,6 +187,8 @@ TEST_F(HostileDrive, NoLinkIsFollowedOutOfTheDriveOrTheHome) {
           {s.mac("docs"), s.mac("docs/self"), s.onDrive("docs/self")}},
          Expect::Completes},
     };
+    for (const std::string& to : {beside, std::string("/"), home})
+        cases.push_back({"sync folder to " + to, {{to, target}}, Expect::FailsAtItsFolders});
     for (const auto& [name, links, expect] : cases) {
         SCOPED_TRACE(name);
         for (const Link& l : links) {
@@ -210,10 +198,10 @@ TEST_F(HostileDrive, NoLinkIsFollowedOutOfTheDriveOrTheHome) {
             ASSERT_EQ(symlink(l.to.c_str(), l.at.c_str()), 0) << l.at;
         }
         check(expect);
-        for (const Link& l : links) {
-            if (l.travelsTo.empty()) continue;
-            EXPECT_EQ(std::filesystem::read_symlink(l.travelsTo).string(), l.to);
-        }
+        for (const Link& l : links)
+            EXPECT_TRUE(l.travelsTo.empty() ||
+                        std::filesystem::read_symlink(l.travelsTo).string() == l.to)
+                << l.travelsTo;
         reset();
     }
 }

@@ -26,11 +26,9 @@
 // costs nothing, on a disk that other programs write to it took ten times as long.
 inline const bool kTreesInMemory = [] {
     struct statfs fs;
-    const bool usable = !getenv("TMPDIR") && statfs("/dev/shm", &fs) == 0 &&
-                        fs.f_type == TMPFS_MAGIC && access("/dev/shm", W_OK) == 0 &&
-                        uint64_t(fs.f_bavail) * fs.f_bsize >= (uint64_t(1) << 30);
-    if (usable) setenv("TMPDIR", "/dev/shm", 1);
-    return usable;
+    return !getenv("TMPDIR") && statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC &&
+           access("/dev/shm", W_OK) == 0 && uint64_t(fs.f_bavail) * fs.f_bsize >= (1ull << 30) &&
+           setenv("TMPDIR", "/dev/shm", 1) == 0;
 }();
 
 inline bool shell(const std::string& command) {
@@ -85,6 +83,19 @@ inline std::string wholeFiles(const Files& now, const Files& before, const Files
     return faults;
 }
 
+// Every file staged under a real name already holds what `end` holds in its place, `end`
+// naming the side's files by their path below `prefix`.
+inline std::string stagedFaults(const std::string& staging, const Files& end,
+                                const std::string& prefix = "") {
+    std::string faults;
+    for (const auto& [path, contents] : filesOf(digestOf(staging + "/~", {}))) {
+        const auto e = end.find(prefix + path);
+        if (e == end.end() || e->second != contents)
+            faults += staging + ": '" + path + "' is not the copy it should be\n";
+    }
+    return faults;
+}
+
 // Both sides as a run left them, and the drive's sync list as its configuration holds it
 // ("<unreadable>" when it can't be read).
 struct State {
@@ -99,10 +110,8 @@ class Scene : public Sandbox {
         : Sandbox(QString::fromLatin1(id), fsType) {}
 
     State state() const {
-        bool ok = false;
-        const QByteArray bytes = readFile(configPath(), &ok);
         const QVariantMap config =
-            ok ? readPropertyList(bytes).value_or(QVariant()).toMap() : QVariantMap();
+            readPropertyList(readFile(configPath())).value_or(QVariant()).toMap();
         QStringList list = {QStringLiteral("<unreadable>")};
         if (config.value(QStringLiteral("tapline-uuid")) == id)
             list = config.value(QStringLiteral("tapline-items-to-sync")).toStringList();
