@@ -2,28 +2,17 @@
 // scripting commands and the drive identifier are made of.
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 #include "FakeMountTable.h"
 #include "OrvaneUtilities+Descriptor.h"
 #include "OrvaneUtilities+FileManager.h"
 #include "OrvaneUtilities+String.h"
-#include "PrivateMount.h"
 #include "SampleTree.h"
 #include "TreeSnapshot.h"
 
 using namespace OrvaneUtilities;
 
 namespace {
-
-struct Handler : FileManagerHandler {
-    std::vector<FileOperationError> errors;
-    void fileManagerWillProcessPath(FileManager&, const std::string&) override {}
-    bool fileManagerShouldProceedAfterError(FileManager&, const FileOperationError& e) override {
-        errors.push_back(e);
-        return false;
-    }
-};
 
 TreeSnapshot filesOnly(const TreeSnapshot& tree) {
     TreeSnapshot out;
@@ -58,30 +47,6 @@ TEST(OntoOperations, CopyAndMoveMergeIntoAnOlderTreeAndLeaveUnfinishedCopiesBehi
         merged.erase("only-here");
         EXPECT_EQ(describeDifferences(expected, merged), "");
     }
-}
-
-// The copy runs in a child with its own mount namespace, onto a 1 MiB tmpfs.
-TEST(OntoOperations, AFullDestinationLeavesTheOldFileWholeAndSaysSo) {
-    TempDir dir;
-    ASSERT_EQ(mkdir((dir / "small").c_str(), 0755), 0);
-    ASSERT_TRUE(writeFile(dir / "big", patterned(4 << 20, 5)));
-    auto outcome = runInPrivateMountNamespace([&]() -> std::string {
-        if (mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m") != 0 ||
-            !writeFile(dir / "small/old", "old content"))
-            return "cannot prepare";
-        FileManager manager;
-        Handler handler;
-        std::string problems;
-        if (copyPathOntoPath(manager, dir / "big", dir / "small/old", &handler))
-            problems += "reported success; ";
-        if (readFile(dir / "small/old") != "old content") problems += "old file damaged; ";
-        if (containsTemporaryName(dir / "small")) problems += "temporary left; ";
-        if (handler.errors.size() != 1 || handler.errors[0].errnum != ENOSPC)
-            problems += "no ENOSPC reported; ";
-        return problems;
-    });
-    if (!outcome) GTEST_SKIP() << "private mounts are not permitted here";
-    EXPECT_EQ(*outcome, "");
 }
 
 TEST(OrvaneStrings, AMountPointNamesItsDeviceAndAMountOfNoDeviceNone) {

@@ -176,7 +176,6 @@ TEST(AEDescriptor, ListsRecordsAndNumbersKeepTheirWireForm) {
     auto data = [](const char(&type)[5], const QByteArray& bytes = {}) {
         return AEDescriptor::descriptorWithDescriptorType(fourCharCode(type), bytes);
     };
-    EXPECT_FALSE(fourCharCodeFromString(QStringLiteral("VSN")));
     EXPECT_EQ(AEDescriptor::descriptorWithInt32(-50).data(), QByteArray("\xce\xff\xff\xff"));
     EXPECT_EQ(data("long", QByteArray("\x02\x01\x00\x00", 4)).int32Value(), 258);
     EXPECT_FALSE(data("utf8", "\xc3").stringValue());
@@ -193,7 +192,6 @@ TEST(AEDescriptor, ListsRecordsAndNumbersKeepTheirWireForm) {
     event.setParamDescriptor(data("furl", "one"), AEKeyword::directObject);
     event.setParamDescriptor(list, fourCharCode("ITMZ"));
     event.setParamDescriptor(data("furl", "two"), AEKeyword::directObject);
-    EXPECT_EQ(event.numberOfItems(), 2);
     EXPECT_EQ(event.paramDescriptorForKeyword(AEKeyword::directObject)->data(), "two");
     EXPECT_EQ(event.description(),
               R"('VSNC'\'SETL'{ '----':'furl'("two"), 'ITMZ':[ 'furl'("a"), 'furl'("b") ] })");

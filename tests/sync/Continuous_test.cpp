@@ -105,19 +105,26 @@ TEST_F(Continuous, IdlePassesDoNothingWhileOffAndTheirWorkOnceOn) {
     EXPECT_TRUE(waitUntil([&] { return readFile(onDrive("docs/a.txt")) == "alpha 2"; }, 10));
 }
 
-// Dropped entries' copies go (seen in the scan table and through the settings window); an entry
-// spelled with a trailing slash is the same entry, and copies no entry names stay.
-TEST_F(Continuous, AListUpdateKeepsWhatIsStillListedHoweverSpelled) {
-    put(onDrive("pics/p.jpg"), "picture", t0);
-    put(target() + "/~/unlisted.txt", "in no list", t0);
-    writeConfig({"~/pics/", "~/never-copied"});
-    ASSERT_TRUE(update({"~/pics"}));
-    EXPECT_TRUE(pathExists(onDrive("pics/p.jpg")));
-    EXPECT_TRUE(pathExists(target() + "/~/unlisted.txt"));
-    EXPECT_EQ(ui->countLines(QStringLiteral("Removing \"")), 0);
-    const auto stored = readPropertyList(readFile(configPath())).value_or(QVariant());
-    EXPECT_EQ(stored.toMap().value("tapline-items-to-sync").toStringList(), QStringList{"~/pics"});
-    EXPECT_EQ(ui->countLines(QStringLiteral("Update Sync Items completed.")), 1);
+// A dropped entry's copy goes, but not what another entry, however spelled, still holds;
+// copies no entry names stay, and the list is stored as given.
+TEST_F(Continuous, AListUpdateRemovesOnlyWhatNoEntryStillHolds) {
+    const std::string index = "Sites/index.html", post = "Sites/blog/post.txt", other = "other.txt";
+    const std::tuple<QStringList, QStringList, std::string> rows[] = {
+        {{"~/Sites", "~/Sites/blog", "~/other.txt"}, {"~/Sites/blog", "~/other.txt"}, index},
+        {{"~", "~/Sites"}, {"~/Sites"}, other},
+        {{"~/Sites/", "~/Sites/blog", "~/never-copied"}, {"~/Sites"}, ""}};
+    for (const auto& [before, after, gone] : rows) {
+        SCOPED_TRACE(before.join(' ').toStdString());
+        for (const std::string& copy : {index, post, other}) put(onDrive(copy), "copy", t0);
+        writeConfig(before);
+        ui->drawer.clear();
+        ASSERT_TRUE(update(after));
+        EXPECT_EQ(ui->countLines(QStringLiteral("Update Sync Items completed.")), 1);
+        for (const std::string& copy : {index, post, other})
+            EXPECT_EQ(pathExists(onDrive(copy)), copy != gone) << copy;
+        const auto stored = readPropertyList(readFile(configPath())).value_or(QVariant());
+        EXPECT_EQ(stored.toMap().value("tapline-items-to-sync").toStringList(), after);
+    }
 }
 
 TEST_F(Continuous, HostileEntriesOfAListUpdateNeverRemoveAnythingOutsideTheSyncFolder) {

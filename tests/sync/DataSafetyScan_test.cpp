@@ -1,6 +1,5 @@
-// What a run takes for absent, which entries it walks or removes when they nest, what a
-// continuous pass records as synchronized, and what is not data: one row per case, each with
-// its set-up, its action, the state of both sides after it and the result the run reports.
+// What a run takes for absent, which entries it walks when they nest, what a continuous pass
+// records as synchronized, and what is not data.
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -47,37 +46,24 @@ void bindSocket(const std::string& path) {
     close(fd);
 }
 
-class DataSafetyScan;
-enum class Action { Sync, UpdateList, Pass };
-
-struct Row {
-    struct {
-        const char* name;
-        Action action;
-        QString result;       // the line the run ends with; empty for a pass
-        QStringList newList;  // for UpdateList
-    } head;
-    std::function<void(DataSafetyScan&)> setUp, expect;
-};
-
-class DataSafetyScan : public EngineTest, public testing::WithParamInterface<Row> {
-  public:
-    using EngineTest::controller, EngineTest::mac, EngineTest::onDrive, EngineTest::ui,
-        EngineTest::idle, EngineTest::pass, EngineTest::t0, EngineTest::writeConfig;
-    QDateTime keptTime;
+class DataSafetyScan : public EngineTest {
+  protected:
     std::unique_ptr<WithoutPermissionOverride> noOverride;
     std::function<void()> cleanUp;
 
+    void SetUp() override {
+        EngineTest::SetUp();
+        ui->defaultAnswer = 1;  // go on past errors; OK to the closing alert
+    }
     void TearDown() override {
         EngineTest::TearDown();
         noOverride.reset();
         if (cleanUp) cleanUp();
     }
-
-    void synced(const QStringList& list) {
+    void synced(const QStringList& list, const QString& result = kCompleted) {
         writeConfig(list);
-        ASSERT_TRUE(sync());
-        ASSERT_EQ(ui->countLines(kCompleted), 1) << ui->drawer.toStdString();
+        ASSERT_TRUE(sync(60));
+        EXPECT_EQ(ui->countLines(result), 1) << ui->drawer.toStdString();
     }
     // A full sync, continuous sync switched on and a first pass.
     void passing(const QStringList& list) {
@@ -85,161 +71,85 @@ class DataSafetyScan : public EngineTest, public testing::WithParamInterface<Row
         controller->setContinuousSyncState(true);
         ASSERT_TRUE(pass());
     }
-    void storedSites(const QStringList& list) {
-        put(onDrive("Sites/index.html"), "index", t0);
-        put(onDrive("Sites/blog/post.txt"), "post from elsewhere", t0);
-        put(onDrive("other.txt"), "other", t0);
-        writeConfig(list);
-    }
 };
 
-const QString kUpdated = QStringLiteral("Update Sync Items completed.");
-
-const Row kRows[] = {
-    {{"DeepChainIsAnErrorNotAbsence", Action::Sync, kFailed, {}},
-     [](DataSafetyScan& t) {
-         makeFolders(t.mac("deep"));
-         makeFolders(t.onDrive("deep"));
-         chain(t.mac("deep"), "bottom.txt", true);
-         chain(t.onDrive("deep"), nullptr, true);
-         t.cleanUp = [&t] {
-             chain(t.mac("deep"), "bottom.txt", false);
-             chain(t.onDrive("deep"), nullptr, false);
-         };
-         t.writeConfig({"~/deep"});
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_EQ(t.ui->countLines(QStringLiteral("File name too long")), 1);
-     }},
-    {{"UnreadableFolderIsNotEmpty", Action::Sync, kFailed, {}},
-     [](DataSafetyScan& t) {
-         put(t.mac("docs/locked/mine.txt"), "mine", t.t0);
-         put(t.onDrive("docs/locked/mine.txt"), "mine", t.t0);
-         put(t.onDrive("docs/locked/theirs.txt"), "theirs", t.t0);
-         ASSERT_EQ(chmod(t.mac("docs/locked").c_str(), 0), 0);
-         t.noOverride = std::make_unique<WithoutPermissionOverride>();
-         t.ui->defaultAnswer = -1;
-         t.writeConfig({"~/docs"});
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_EQ(t.ui->countSheets(FakeSheet::Missing), 0);
-         EXPECT_EQ(t.ui->countLines(QStringLiteral("Permission denied")), 1);
-         EXPECT_EQ(readFile(t.onDrive("docs/locked/theirs.txt")), "theirs");
-     }},
-    {{"PassKeepsTheCopyOfAnItemItCannotLookAt", Action::Pass, {}, {}},
-     [](DataSafetyScan& t) {
-         t.noOverride = std::make_unique<WithoutPermissionOverride>();
-         put(t.mac("locked/docs/a.txt"), "alpha", t.t0);
-         t.passing({"~/locked/docs"});
-         t.keptTime = t.controller->lastSyncTime();
-         ASSERT_EQ(chmod(t.mac("locked").c_str(), 0), 0);
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_EQ(readFile(t.onDrive("locked/docs/a.txt")), "alpha");
-         EXPECT_EQ(t.controller->lastSyncTime(), t.keptTime);
-     }},
-    {{"SaveInThePassSecondIsCopiedByTheNextPass", Action::Pass, {}, {}},
-     [](DataSafetyScan& t) {
-         put(t.mac("docs/a.txt"), "alpha", t.t0);
-         t.synced({"~/docs"});
-         t.controller->setContinuousSyncState(true);
-         const int64_t started = nowNs();
-         ASSERT_TRUE(t.pass());
-         put(t.mac("docs/a.txt"), "saved in the same second", started);
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_EQ(readFile(t.onDrive("docs/a.txt")), "saved in the same second");
-     }},
-    {{"PassWithACopyErrorKeepsTheLastSyncTime", Action::Pass, {}, {}},
-     [](DataSafetyScan& t) {
-         put(t.mac("docs/a.txt"), "alpha", t.t0);
-         t.passing({"~/docs"});
-         t.keptTime = t.controller->lastSyncTime();
-         ASSERT_EQ(unlink(t.onDrive("docs/a.txt").c_str()), 0);
-         makeFolders(t.onDrive("docs/a.txt"));
-         put(t.mac("docs/a.txt"), "alpha 2", nowNs() + 5 * kSecondNs);
-     },
-     [](DataSafetyScan& t) { EXPECT_EQ(t.controller->lastSyncTime(), t.keptTime); }},
-    {{"PassBeforeAFullSyncCopiesNothing", Action::Pass, {}, {}},
-     [](DataSafetyScan& t) {
-         put(t.mac("docs/a.txt"), "ours", t.t0 + kSecondNs);
-         put(t.onDrive("docs/a.txt"), "another computer's", t.t0 + 2 * kSecondNs);
-         t.writeConfig({"~/docs"});
-         t.controller->setContinuousSyncState(true);
-         ASSERT_TRUE(t.idle());
-         put(t.mac("docs/a.txt"), "ours, saved again", nowNs() + 5 * kSecondNs);
-     },
-     [](DataSafetyScan& t) { EXPECT_EQ(readFile(t.onDrive("docs/a.txt")), "another computer's"); }},
-    // Each entry inside another, in any order and however spelled, goes with the outermost.
-    {{"NestedEntriesSyncInOneRun", Action::Sync, kCompleted, {}},
-     [](DataSafetyScan& t) {
-         put(t.mac("Sites/index.html"), "index", t.t0);
-         put(t.mac("Sites/blog/post.txt"), "post", t.t0);
-         t.writeConfig({"~/Sites/blog", "~", "~/Sites", "~/Sites/"});
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post");
-         EXPECT_EQ(readFile(t.onDrive("Sites/index.html")), "index");
-         EXPECT_EQ(t.ui->countLines(QStringLiteral("Processing")), 1);
-     }},
-    {{"DroppedFolderKeepsTheCopyOfAnEntryInside",
-      Action::UpdateList,
-      kUpdated,
-      {"~/Sites/blog", "~/other.txt"}},
-     [](DataSafetyScan& t) {
-         t.storedSites({"~/Sites", "~/Sites/blog", "~/other.txt"});
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_FALSE(pathExists(t.onDrive("Sites/index.html")));
-         EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
-     }},
-    {{"DroppedHomeKeepsTheCopyOfAFolderInIt", Action::UpdateList, kUpdated, {"~/Sites"}},
-     [](DataSafetyScan& t) {
-         t.storedSites({"~", "~/Sites"});
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_FALSE(pathExists(t.onDrive("other.txt")));
-         EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
-     }},
-    {{"DroppedInnerEntryKeepsWhatItsOuterEntryHolds", Action::UpdateList, kUpdated, {"~/Sites"}},
-     [](DataSafetyScan& t) {
-         t.storedSites({"~/Sites", "~/Sites/blog"});
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_EQ(readFile(t.onDrive("Sites/blog/post.txt")), "post from elsewhere");
-     }},
-    {{"SocketIsSkippedWithALine", Action::Sync, kCompleted, {}},
-     [](DataSafetyScan& t) {
-         put(t.mac("docs/a.txt"), "alpha", t.t0);
-         put(t.onDrive("docs/a.txt"), "alpha", t.t0);
-         bindSocket(t.mac("docs/listener"));
-         t.writeConfig({"~/docs"});
-     },
-     [](DataSafetyScan& t) {
-         EXPECT_EQ(t.ui->countLines(QStringLiteral("is a socket")), 1);
-         EXPECT_TRUE(pathExists(t.onDrive("docs/a.txt")));
-         EXPECT_FALSE(pathExists(t.onDrive("docs/listener")));
-     }},
-};
-
-TEST_P(DataSafetyScan, Row) {
-    const Row& row = GetParam();
-    ui->defaultAnswer = 1;  // go on past errors; OK to the closing alert
-    row.setUp(*this);
-    if (IsSkipped() || HasFatalFailure()) return;
-    const Action action = row.head.action;
-    ASSERT_TRUE(action == Action::Sync   ? sync(60)
-                : action == Action::Pass ? pass()
-                                         : update(row.head.newList));
-    if (!row.head.result.isEmpty()) {
-        EXPECT_EQ(ui->countLines(row.head.result), 1) << ui->drawer.toStdString();
-    }
-    row.expect(*this);
+TEST_F(DataSafetyScan, DeepChainIsAnErrorNotAbsence) {
+    makeFolders(mac("deep"));
+    makeFolders(onDrive("deep"));
+    chain(mac("deep"), "bottom.txt", true);
+    chain(onDrive("deep"), nullptr, true);
+    cleanUp = [this] {
+        chain(mac("deep"), "bottom.txt", false);
+        chain(onDrive("deep"), nullptr, false);
+    };
+    synced({"~/deep"}, kFailed);
+    EXPECT_EQ(ui->countLines(QStringLiteral("File name too long")), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(, DataSafetyScan, testing::ValuesIn(kRows),
-                         [](const testing::TestParamInfo<Row>& info) {
-                             return std::string(info.param.head.name);
-                         });
+TEST_F(DataSafetyScan, UnreadableFolderIsNotEmpty) {
+    put(mac("docs/locked/mine.txt"), "mine", t0);
+    put(onDrive("docs/locked/mine.txt"), "mine", t0);
+    put(onDrive("docs/locked/theirs.txt"), "theirs", t0);
+    ASSERT_EQ(chmod(mac("docs/locked").c_str(), 0), 0);
+    noOverride = std::make_unique<WithoutPermissionOverride>();
+    ui->defaultAnswer = -1;
+    synced({"~/docs"}, kFailed);
+    EXPECT_EQ(ui->countSheets(FakeSheet::Missing), 0);
+    EXPECT_EQ(ui->countLines(QStringLiteral("Permission denied")), 1);
+    EXPECT_EQ(readFile(onDrive("docs/locked/theirs.txt")), "theirs");
+}
+
+TEST_F(DataSafetyScan, PassKeepsTheCopyOfAnItemItCannotLookAt) {
+    noOverride = std::make_unique<WithoutPermissionOverride>();
+    put(mac("locked/docs/a.txt"), "alpha", t0);
+    passing({"~/locked/docs"});
+    const QDateTime kept = controller->lastSyncTime();
+    ASSERT_EQ(chmod(mac("locked").c_str(), 0), 0);
+    ASSERT_TRUE(pass());
+    EXPECT_EQ(readFile(onDrive("locked/docs/a.txt")), "alpha");
+    EXPECT_EQ(controller->lastSyncTime(), kept);
+}
+
+TEST_F(DataSafetyScan, SaveInThePassSecondIsCopiedByTheNextPass) {
+    put(mac("docs/a.txt"), "alpha", t0);
+    synced({"~/docs"});
+    controller->setContinuousSyncState(true);
+    const int64_t started = nowNs();
+    ASSERT_TRUE(pass());
+    put(mac("docs/a.txt"), "saved in the same second", started);
+    ASSERT_TRUE(pass());
+    EXPECT_EQ(readFile(onDrive("docs/a.txt")), "saved in the same second");
+}
+
+TEST_F(DataSafetyScan, PassWithACopyErrorKeepsTheLastSyncTime) {
+    put(mac("docs/a.txt"), "alpha", t0);
+    passing({"~/docs"});
+    const QDateTime kept = controller->lastSyncTime();
+    ASSERT_EQ(unlink(onDrive("docs/a.txt").c_str()), 0);
+    makeFolders(onDrive("docs/a.txt"));
+    put(mac("docs/a.txt"), "alpha 2", nowNs() + 5 * kSecondNs);
+    ASSERT_TRUE(pass());
+    EXPECT_EQ(controller->lastSyncTime(), kept);
+}
+
+// Each entry inside another, in any order and however spelled, goes with the outermost.
+TEST_F(DataSafetyScan, NestedEntriesSyncInOneRun) {
+    put(mac("Sites/index.html"), "index", t0);
+    put(mac("Sites/blog/post.txt"), "post", t0);
+    synced({"~/Sites/blog", "~", "~/Sites", "~/Sites/"});
+    EXPECT_EQ(readFile(onDrive("Sites/blog/post.txt")), "post");
+    EXPECT_EQ(readFile(onDrive("Sites/index.html")), "index");
+    EXPECT_EQ(ui->countLines(QStringLiteral("Processing")), 1);
+}
+
+TEST_F(DataSafetyScan, SocketIsSkippedWithALine) {
+    put(mac("docs/a.txt"), "alpha", t0);
+    put(onDrive("docs/a.txt"), "alpha", t0);
+    bindSocket(mac("docs/listener"));
+    synced({"~/docs"});
+    EXPECT_EQ(ui->countLines(QStringLiteral("is a socket")), 1);
+    EXPECT_TRUE(pathExists(onDrive("docs/a.txt")));
+    EXPECT_FALSE(pathExists(onDrive("docs/listener")));
+}
 
 }  // namespace
