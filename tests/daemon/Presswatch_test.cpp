@@ -6,9 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <QProcessEnvironment>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "TempDir.h"
@@ -19,13 +18,6 @@ namespace {
 // kernel's 15 characters.
 std::string uniqueName(const std::string& prefix) {
     return prefix + std::to_string(getpid());
-}
-
-std::vector<std::string> readLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
 }
 
 // A real `sleep` whose short command name is `name`: it is started through a link of that name.
@@ -63,17 +55,15 @@ class NamedProcess {
 
 // Keeps the test process's environment as it was, since the watcher changes it on purpose.
 struct SavedEnvironment {
-    static constexpr const char* kNames[] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
-    std::optional<std::string> saved[3];
+    const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
+    const char* names[3] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
     SavedEnvironment() {
-        for (int i = 0; i < 3; ++i) {
-            if (const char* value = getenv(kNames[i])) saved[i] = value;
-            unsetenv(kNames[i]);
-        }
+        for (const char* name : names) unsetenv(name);
     }
     ~SavedEnvironment() {
-        for (int i = 0; i < 3; ++i)
-            saved[i] ? setenv(kNames[i], saved[i]->c_str(), 1) : unsetenv(kNames[i]);
+        for (const char* name : names)
+            before.contains(name) ? setenv(name, qPrintable(before.value(name)), 1)
+                                  : unsetenv(name);
     }
 };
 
@@ -99,7 +89,9 @@ class PresswatchTest : public ::testing::Test {
         chmod(_config.executable.c_str(), 0755);
     }
 
-    std::vector<std::string> launches() const { return readLines(_dir / "launches"); }
+    QStringList launches() const {
+        return QString(readFile(_dir / "launches")).split('\n', Qt::SkipEmptyParts);
+    }
 
     TempDir _dir;
     presswatch::Config _config;
@@ -111,14 +103,9 @@ class PresswatchTest : public ::testing::Test {
 // Each row: the watcher's passes under one condition, the pauses it made and the passes that
 // launched the application.
 TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
-    struct Row {
-        const char* name;
-        std::function<void()> prepare;
-        std::vector<size_t> launchesAtPause;
-    };
     const std::vector<unsigned> pauses = {3, 3, 3, 3, 3, 3, 3, 3, 3, 10, 10};
     const std::vector<size_t> none(11, 0);
-    const Row rows[] = {
+    const std::tuple<const char*, std::function<void()>, std::vector<size_t>> rows[] = {
         {"launchable", [] {}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
         {"no application folder", [&] { _config.appFolder = _dir / "Missing.app"; }, none},
         // An unreadable table counts as running: better no launch than a second copy.
@@ -128,16 +115,16 @@ TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
              _config.procFolder = _dir / "no-proc";
          },
          none}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, prepare, launchesAtPause] : rows) {
+        SCOPED_TRACE(name);
         unlink((_dir / "launches").c_str());
         _pauses.clear();
         _launchesAtPause.clear();
-        row.prepare();
+        prepare();
         _config.maxPasses = 11;
         presswatch::watch(_config);
         EXPECT_EQ(_pauses, pauses);
-        EXPECT_EQ(_launchesAtPause, row.launchesAtPause);
+        EXPECT_EQ(_launchesAtPause, launchesAtPause);
     }
 }
 
@@ -150,8 +137,8 @@ TEST_F(PresswatchTest, LaunchesOnlyWhenNoInstanceRunsWithTheFixedArguments) {
     }
     presswatch::watch(_config);
     const std::string expected = _config.executable + "|-doautolnch|" + _config.appFolder + "|";
-    ASSERT_EQ(launches().size(), 1u);
-    EXPECT_EQ(launches()[0].substr(0, expected.size()), expected);
+    ASSERT_EQ(launches().size(), 1);  // the rest is the DISPLAY it was given
+    EXPECT_TRUE(launches()[0].startsWith(QString::fromStdString(expected)));
     std::vector<std::unique_ptr<NamedProcess>> checks;
     std::vector<bool> ends;
     for (int count = 0; count <= 3; ++count) {
@@ -177,10 +164,10 @@ TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
     EXPECT_STREQ(getenv("DISPLAY"), ":43");
     EXPECT_STREQ(getenv("XAUTHORITY"), "cookie-one");  // absent in the new one: left as it was
     EXPECT_EQ(getenv("PRESSWATCH_UNRELATED"), nullptr);
-    const std::vector<std::string> seen = launches();
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[0].substr(seen[0].rfind('|')), "|:42");
-    EXPECT_EQ(seen[1].substr(seen[1].rfind('|')), "|:43");
+    const QStringList seen = launches();
+    ASSERT_EQ(seen.size(), 3);
+    EXPECT_TRUE(seen[0].endsWith("|:42") && seen[1].endsWith("|:43"))
+        << seen.join(' ').toStdString();
 }
 
 TEST_F(PresswatchTest, TheProcessTableMatchesWholeNamesLowestIdFirst) {
