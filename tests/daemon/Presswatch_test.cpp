@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QProcessEnvironment>
+#include <QProcess>
 #include <memory>
 #include <vector>
 
@@ -20,37 +20,27 @@ std::string uniqueName(const std::string& prefix) {
     return prefix + std::to_string(getpid());
 }
 
-// A real `sleep` whose short command name is `name`: it is started through a link of that name.
+// A real `sleep` whose short command name is `name`: it is started through a link of that name,
+// with only the `environment` given.
 class NamedProcess {
   public:
-    NamedProcess(const TempDir& dir, const std::string& name,
-                 const std::vector<std::string>& environment = {}) {
+    NamedProcess(const TempDir& dir, const std::string& name, const QStringList& environment = {}) {
         const std::string link = makeFolder(dir / "links") + "/" + name;
         symlink("/bin/sleep", link.c_str());
-        std::vector<char*> env;
-        for (const std::string& entry : environment)
-            env.push_back(const_cast<char*>(entry.c_str()));
-        env.push_back(nullptr);
-        char seconds[] = "600";
-        char* argv[] = {const_cast<char*>(name.c_str()), seconds, nullptr};
-        _pid = fork();
-        if (_pid == 0) {
-            execve(link.c_str(), argv, env.data());
-            _exit(127);
-        }
-        const std::string comm = "/proc/" + std::to_string(_pid) + "/comm";
+        QProcessEnvironment env;
+        for (const QString& entry : environment)
+            env.insert(entry.section('=', 0, 0), entry.section('=', 1));
+        _process.setProcessEnvironment(env);
+        _process.start(QString::fromStdString(link), {"600"});
+        const std::string comm = "/proc/" + std::to_string(pid()) + "/comm";
         for (int i = 0; i < 1000; ++i, usleep(5000))
             if (readFile(comm).toStdString() == name.substr(0, 15) + "\n") return;
         ADD_FAILURE() << "helper " << name << " never carried its name";
     }
-    ~NamedProcess() {
-        kill(_pid, SIGKILL);
-        waitpid(_pid, nullptr, 0);  // a zombie would still be listed under its name
-    }
-    pid_t pid() const { return _pid; }
+    pid_t pid() const { return pid_t(_process.processId()); }
 
   private:
-    pid_t _pid = -1;
+    QProcess _process;  // killed and waited for at the end: a zombie would still carry the name
 };
 
 // Keeps the test process's environment as it was, since the watcher changes it on purpose.
@@ -152,12 +142,12 @@ TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
     SavedEnvironment saved;
     auto windowManager = std::make_unique<NamedProcess>(
         _dir, _config.windowManagerName,
-        std::vector<std::string>{"DISPLAY=:42", "XAUTHORITY=cookie-one", "PRESSWATCH_UNRELATED=x"});
+        QStringList{"DISPLAY=:42", "XAUTHORITY=cookie-one", "PRESSWATCH_UNRELATED=x"});
     _onPause = [&](size_t pausesSoFar) {
         if (pausesSoFar != 2) return;
         windowManager.reset();  // the window manager restarts
         windowManager = std::make_unique<NamedProcess>(_dir, _config.windowManagerName,
-                                                       std::vector<std::string>{"DISPLAY=:43"});
+                                                       QStringList{"DISPLAY=:43"});
     };
     _config.maxPasses = 4;
     presswatch::watch(_config);
@@ -171,12 +161,11 @@ TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
 }
 
 TEST_F(PresswatchTest, TheProcessTableMatchesWholeNamesLowestIdFirst) {
-    const std::string proc = _dir / "proc";
+    _config.procFolder = _dir / "proc";
     for (const char* id : {"55", "12", "377", "9", "610", "self"})
-        putFile(proc + "/" + id + "/comm", "name\n");
-    makeFolders(proc + "/7");  // ended while being read
-    putFile(proc + "/5/comm", "namesake\n");
-    _config.procFolder = proc;
+        putFile(_config.procFolder + "/" + id + "/comm", "name\n");
+    makeFolders(_config.procFolder + "/7");  // ended while being read
+    putFile(_config.procFolder + "/5/comm", "namesake\n");
     EXPECT_EQ(presswatch::GetPID(_config, "name"), 9);
     EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 5), 1);
     EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 1), 0);

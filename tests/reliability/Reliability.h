@@ -71,12 +71,9 @@ inline TreeSnapshot digestOf(const std::string& root, const std::vector<std::str
 inline std::string wholeFiles(const Files& now, const Files& before, const Files& after,
                               const std::string& side) {
     std::string faults;
-    auto holds = [](const Files& f, const std::string& path, const QByteArray& contents) {
-        auto it = f.find(path);
-        return it != f.end() && it->second == contents;
-    };
     for (const auto& [path, contents] : now)
-        if (!holds(before, path, contents) && !holds(after, path, contents))
+        if (!(before.count(path) && before.at(path) == contents) &&
+            !(after.count(path) && after.at(path) == contents))
             faults += side + " '" + path + "' holds neither its old nor its new contents\n";
     for (const auto& [path, contents] : before)
         if (after.count(path) && !now.count(path)) faults += side + " '" + path + "' is gone\n";
@@ -130,12 +127,6 @@ class Scene : public Sandbox {
         ASSERT_TRUE(shell("cd '" + top + "' && rm -rf home drive .config .local && cp -a '" + from +
                           "'/. ."));
     }
-    // Only the listed items of the computer, and back: the preferences stay as a run left them.
-    void restoreItems(const std::string& from, const std::vector<std::string>& items) const {
-        for (const std::string& item : items)
-            ASSERT_TRUE(shell("rm -rf '" + mac(item) + "' && cp -a '" + from + "/home/" + item +
-                              "' '" + mac(item) + "'"));
-    }
 };
 
 // Deterministic bytes of any size.
@@ -167,9 +158,7 @@ struct LoopDrive {
                      "' && mkfs.ext4 -q -F '" + image + "' >/dev/null 2>&1") &&
                mount();
     }
-    bool mount(const std::string& options = "loop") const {
-        return shell("mount -o " + options + " '" + image + "' '" + mountPoint + "'");
-    }
+    bool mount() const { return shell("mount -o loop '" + image + "' '" + mountPoint + "'"); }
     bool pullOut() const { return umount2(mountPoint.c_str(), MNT_DETACH) == 0; }
     // Mounts it again once no loop device holds the image: two file systems must never write
     // to the same blocks.

@@ -64,15 +64,14 @@ TEST_F(PelloraCtlTest, EachCommandSendsItsEventWithTheDriveAsFileURL) {
         {{"stop", mount}, kCancelEvent},
         {{"info", mount}, kStatusEvent}};
     for (const auto& [arguments, eventID] : cases) {
+        events.clear();
         const ProcessResult result = ctl(arguments);
         EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
         EXPECT_EQ(result.out, eventID == kQueryEvent ? "yes\n" : "") << arguments[0].toStdString();
-    }
-    // One event each, about the drive as a file URL.
-    ASSERT_EQ(events.size(), std::size(cases));
-    for (size_t i = 0; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].eventID(), cases[i].second);
-        EXPECT_EQ(events[i].paramDescriptorForKeyword(AEKeyword::directObject),
+        // One event, about the drive as a file URL.
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].eventID(), eventID);
+        EXPECT_EQ(events[0].paramDescriptorForKeyword(AEKeyword::directObject),
                   furl("file://" + mount.toUtf8() + "/"));
     }
 }
