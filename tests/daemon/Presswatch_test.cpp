@@ -1,9 +1,7 @@
 #include "Presswatch.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QProcess>
@@ -41,20 +39,6 @@ class NamedProcess {
 
   private:
     QProcess _process;  // killed and waited for at the end: a zombie would still carry the name
-};
-
-// Keeps the test process's environment as it was, since the watcher changes it on purpose.
-struct SavedEnvironment {
-    const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
-    const char* names[3] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
-    SavedEnvironment() {
-        for (const char* name : names) unsetenv(name);
-    }
-    ~SavedEnvironment() {
-        for (const char* name : names)
-            before.contains(name) ? setenv(name, qPrintable(before.value(name)), 1)
-                                  : unsetenv(name);
-    }
 };
 
 class PresswatchTest : public ::testing::Test {
@@ -139,7 +123,8 @@ TEST_F(PresswatchTest, LaunchesOnlyWhenNoInstanceRunsWithTheFixedArguments) {
 }
 
 TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
-    SavedEnvironment saved;
+    // The watcher changes this process's environment on purpose; each test runs in a process
+    // of its own.
     auto windowManager = std::make_unique<NamedProcess>(
         _dir, _config.windowManagerName,
         QStringList{"DISPLAY=:42", "XAUTHORITY=cookie-one", "PRESSWATCH_UNRELATED=x"});

@@ -5,7 +5,6 @@
 // start ends. PELLORA_KILLS (default 50) sets the number of kills over the four kinds,
 // PELLORA_KILL_SEED repeats a campaign's delays.
 
-#include <cstdio>
 #include <random>
 
 #include "Reliability.h"
@@ -152,10 +151,10 @@ class KillCampaign : public testing::TestWithParam<Kind> {
         ASSERT_NO_FATAL_FAILURE(s.restore(saved));
         if (!held) return;
         RunnerProcess sync;
-        std::vector<std::string> arguments = run.arguments;
+        auto arguments = run.arguments;
         arguments.insert(arguments.end(), {"--debug", "--pause-at", kPause});
-        ASSERT_TRUE(sync.start(s.drive, arguments, true));
-        ASSERT_TRUE(sync.watchFor(kPause, 60)) << sync.output();
+        ASSERT_TRUE(sync.start(s.drive, arguments, true) && sync.watchFor(kPause, 60))
+            << sync.output();
         sync.kill9();
         sync.finish(10);
         ASSERT_TRUE(s.stagingLeft()) << sync.output();

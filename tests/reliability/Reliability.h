@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <linux/magic.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -147,27 +146,6 @@ inline int64_t anHourAhead(int step) {
     static const int64_t base = (int64_t(time(nullptr)) + 3 * 3600) * kSecondNs;
     return base + int64_t(step) * 1000000007;
 }
-
-// An ext4 image on a loop device at the scene's drive folder, in a private mount namespace:
-// made, mounted, pulled away (a lazy unmount: gone from its mount point at
-// once, kept alive by what is open on it) and mounted again.
-struct LoopDrive {
-    std::string image, mountPoint;
-    bool create(int mib) const {
-        return shell("truncate -s " + std::to_string(mib) + "M '" + image +
-                     "' && mkfs.ext4 -q -F '" + image + "' >/dev/null 2>&1") &&
-               mount();
-    }
-    bool mount() const { return shell("mount -o loop '" + image + "' '" + mountPoint + "'"); }
-    bool pullOut() const { return umount2(mountPoint.c_str(), MNT_DETACH) == 0; }
-    // Mounts it again once no loop device holds the image: two file systems must never write
-    // to the same blocks.
-    bool putBack() const {
-        for (int i = 0; i < 500 && shell("losetup -j '" + image + "' | grep -q ."); ++i)
-            usleep(20000);
-        return mount();
-    }
-};
 
 // Runs `body` in a mount namespace of its own and expects it to find no fault; skips where
 // that is not permitted.
