@@ -25,10 +25,7 @@ class NamedProcess {
     NamedProcess(const TempDir& dir, const std::string& name, const QStringList& environment = {}) {
         const std::string link = makeFolder(dir / "links") + "/" + name;
         symlink("/bin/sleep", link.c_str());
-        QProcessEnvironment env;
-        for (const QString& entry : environment)
-            env.insert(entry.section('=', 0, 0), entry.section('=', 1));
-        _process.setProcessEnvironment(env);
+        _process.setEnvironment(environment);
         _process.start(QString::fromStdString(link), {"600"});
         const std::string comm = "/proc/" + std::to_string(pid()) + "/comm";
         for (int i = 0; i < 1000; ++i, usleep(5000))
@@ -97,8 +94,7 @@ TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
         prepare();
         _config.maxPasses = 11;
         presswatch::watch(_config);
-        EXPECT_EQ(_pauses, pauses);
-        EXPECT_EQ(_launchesAtPause, launchesAtPause);
+        EXPECT_EQ(std::pair(_pauses, _launchesAtPause), std::pair(pauses, launchesAtPause));
     }
 }
 
@@ -151,10 +147,11 @@ TEST_F(PresswatchTest, TheProcessTableMatchesWholeNamesLowestIdFirst) {
         putFile(_config.procFolder + "/" + id + "/comm", "name\n");
     makeFolders(_config.procFolder + "/7");  // ended while being read
     putFile(_config.procFolder + "/5/comm", "namesake\n");
-    EXPECT_EQ(presswatch::GetPID(_config, "name"), 9);
-    EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 5), 1);
-    EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 1), 0);
-    EXPECT_EQ(presswatch::GetPID(_config, "names"), -1);
+    EXPECT_EQ(
+        (std::vector<int>{
+            presswatch::GetPID(_config, "name"), presswatch::IsAppRunning(_config, "name", 5),
+            presswatch::IsAppRunning(_config, "name", 1), presswatch::GetPID(_config, "names")}),
+        (std::vector<int>{9, 1, 0, -1}));
     // The kernel keeps 15 characters; a longer wanted name never matches the shortened one.
     const std::string longName = uniqueName("Longer-name-");
     NamedProcess process(_dir, longName);

@@ -15,6 +15,11 @@ namespace {
 
 const std::vector<std::string> kDebug = {"--conflict", "1", "--missing", "1", "--debug"};
 
+// File `i` of a tree spread over `folders` folders.
+std::string file(const std::string& top, int i, int folders) {
+    return top + "/d" + std::to_string(i % folders) + "/f" + std::to_string(i);
+}
+
 // What a run hit by a fault must show: a failure in bounded time that says why.
 std::string failedCleanly(RunnerProcess& runner, const std::string& reason) {
     const int status = runner.finish(20);
@@ -103,12 +108,10 @@ TEST_P(DriveFaults, FailTheRunSayingWhyAndTheNextRunFinishesOnceMended) {
         bool ok = s.create(f.imageMiB) && s.configure({"~/docs", "~/notes.txt"}) &&
                   putFile(s.mac("notes.txt"), "notes\n");
         for (int i = 0; i < 40; ++i)
-            ok &= putFile(s.mac("docs/d" + std::to_string(i % 4) + "/f" + std::to_string(i)),
-                          bytes(4096 + i * 97, i));
+            ok &= putFile(s.mac(file("docs", i, 4)), bytes(4096 + i * 97, i));
         if (!ok || !runHeadless(s.drive).exitedWith(0)) return "no first sync";
         for (int i = 0; i < 10; ++i)
-            ok &= putFile(s.mac("docs/d" + std::to_string(i % 4) + "/f" + std::to_string(i)),
-                          bytes(6000, 100 + i), anHourAhead(i));
+            ok &= putFile(s.mac(file("docs", i, 4)), bytes(6000, 100 + i), anHourAhead(i));
         for (int i = 0; i < f.newMiB; ++i)
             ok &= putFile(s.mac("docs/new/n" + std::to_string(i)), bytes(1 << 20, 200 + i));
         Files intended = s.homeFiles();
@@ -141,25 +144,20 @@ INSTANTIATE_TEST_SUITE_P(, DriveFaults, testing::ValuesIn(kFaults),
 TEST(DriveFaultsGone, ADrivePulledOutWhileCopyingOrFinishingAnInterruptedSyncLosesNothing) {
     FaultScene s;
     inPrivateNamespace([&]() -> std::string {
-        auto name = [](int i) {
-            return "corpus/d" + std::to_string(i % 8) + "/f" + std::to_string(i);
-        };
         const QStringList items = {"~/corpus", "~/notes.txt"};
         bool ok = s.create(64) && s.configure(items) && putFile(s.mac("notes.txt"), "n\n");
-        for (int i = 0; i < 900; ++i) ok &= putFile(s.mac(name(i)), bytes(4096, i));
+        for (int i = 0; i < 900; ++i) ok &= putFile(s.mac(file("corpus", i, 8)), bytes(4096, i));
         for (int i = 0; i < 4; ++i)
             ok &= putFile(s.mac("corpus/big/b" + std::to_string(i)), bytes(3 << 20, 900 + i));
         if (!ok) return "cannot make the trees";
         const Files home = s.homeFiles();
         RunnerProcess runner;
         runner.start(s.drive, kDebug);
-        const bool midway = runner.watch(
-            [](const std::string& out) {
-                return QByteArray::fromStdString(out).count("KTLCopyErrorReporter: copying") >= 200;
-            },
-            20);
-        std::string faults =
-            s.pullOutUnder(runner) + (midway ? "" : "the copy never got half way\n");
+        const auto twoHundredBegun = [](const std::string& out) {
+            return QByteArray::fromStdString(out).count("KTLCopyErrorReporter: copying") >= 200;
+        };
+        const bool midway = runner.watch(twoHundredBegun, 20);
+        std::string faults = s.pullOutUnder(runner) + (midway ? "" : "200 copies never began\n");
         if (QByteArray::fromStdString(runner.output()).count("Unable to copy") > 1)
             faults += "copies went on after the drive was gone\n";
         faults += s.homeFiles() == home ? "" : "the home changed\n";
@@ -169,7 +167,7 @@ TEST(DriveFaultsGone, ADrivePulledOutWhileCopyingOrFinishingAnInterruptedSyncLos
         if (!faults.empty()) return "while copying: " + faults;
 
         for (int i = 0; i < 900; i += 3)
-            ok &= putFile(s.mac(name(i)), bytes(2048, 5000 + i), anHourAhead(i));
+            ok &= putFile(s.mac(file("corpus", i, 8)), bytes(2048, 5000 + i), anHourAhead(i));
         const Files homeStart = s.homeFiles();
         Files intended = homeStart;
         for (int i = 0; i < 150; ++i) {

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the reliability tests share: a sandbox whose trees can be saved and put back, the states
-// of both sides a run is judged by, and a loop-mounted ext4 drive to break.
+// of both sides a run is judged by, and a private mount namespace to break drives in.
 
 #include <gtest/gtest.h>
 #include <linux/magic.h>
@@ -12,9 +12,6 @@
 #include <QHashFunctions>
 #include <QVariant>
 #include <cstring>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "PrivateMount.h"
 #include "Runner.h"
@@ -85,8 +82,7 @@ inline std::string stagedFaults(const std::string& staging, const Files& end,
                                 const std::string& prefix = "") {
     std::string faults;
     for (const auto& [path, contents] : filesOf(digestOf(staging + "/~", {}))) {
-        const auto e = end.find(prefix + path);
-        if (e == end.end() || e->second != contents)
+        if (!end.count(prefix + path) || end.at(prefix + path) != contents)
             faults += staging + ": '" + path + "' is not the copy it should be\n";
     }
     return faults;
