@@ -1,14 +1,11 @@
 #include "Presswatch.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <QProcess>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "TempDir.h"
@@ -21,60 +18,24 @@ std::string uniqueName(const std::string& prefix) {
     return prefix + std::to_string(getpid());
 }
 
-std::vector<std::string> readLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// A real `sleep` whose short command name is `name`: it is started through a link of that name.
+// A real `sleep` whose short command name is `name`: it is started through a link of that name,
+// with only the `environment` given.
 class NamedProcess {
   public:
-    NamedProcess(const TempDir& dir, const std::string& name,
-                 const std::vector<std::string>& environment = {}) {
+    NamedProcess(const TempDir& dir, const std::string& name, const QStringList& environment = {}) {
         const std::string link = makeFolder(dir / "links") + "/" + name;
         symlink("/bin/sleep", link.c_str());
-        std::vector<char*> env;
-        for (const std::string& entry : environment)
-            env.push_back(const_cast<char*>(entry.c_str()));
-        env.push_back(nullptr);
-        char seconds[] = "600";
-        char* argv[] = {const_cast<char*>(name.c_str()), seconds, nullptr};
-        _pid = fork();
-        if (_pid == 0) {
-            execve(link.c_str(), argv, env.data());
-            _exit(127);
-        }
-        const std::string comm = "/proc/" + std::to_string(_pid) + "/comm";
+        _process.setEnvironment(environment);
+        _process.start(QString::fromStdString(link), {"600"});
+        const std::string comm = "/proc/" + std::to_string(pid()) + "/comm";
         for (int i = 0; i < 1000; ++i, usleep(5000))
             if (readFile(comm).toStdString() == name.substr(0, 15) + "\n") return;
         ADD_FAILURE() << "helper " << name << " never carried its name";
     }
-    ~NamedProcess() {
-        kill(_pid, SIGKILL);
-        waitpid(_pid, nullptr, 0);  // a zombie would still be listed under its name
-    }
-    pid_t pid() const { return _pid; }
+    pid_t pid() const { return pid_t(_process.processId()); }
 
   private:
-    pid_t _pid = -1;
-};
-
-// Keeps the test process's environment as it was, since the watcher changes it on purpose.
-struct SavedEnvironment {
-    static constexpr const char* kNames[] = {"DISPLAY", "XAUTHORITY", "PRESSWATCH_UNRELATED"};
-    std::optional<std::string> saved[3];
-    SavedEnvironment() {
-        for (int i = 0; i < 3; ++i) {
-            if (const char* value = getenv(kNames[i])) saved[i] = value;
-            unsetenv(kNames[i]);
-        }
-    }
-    ~SavedEnvironment() {
-        for (int i = 0; i < 3; ++i)
-            saved[i] ? setenv(kNames[i], saved[i]->c_str(), 1) : unsetenv(kNames[i]);
-    }
+    QProcess _process;  // killed and waited for at the end: a zombie would still carry the name
 };
 
 class PresswatchTest : public ::testing::Test {
@@ -99,7 +60,9 @@ class PresswatchTest : public ::testing::Test {
         chmod(_config.executable.c_str(), 0755);
     }
 
-    std::vector<std::string> launches() const { return readLines(_dir / "launches"); }
+    QStringList launches() const {
+        return QString(readFile(_dir / "launches")).split('\n', Qt::SkipEmptyParts);
+    }
 
     TempDir _dir;
     presswatch::Config _config;
@@ -111,14 +74,9 @@ class PresswatchTest : public ::testing::Test {
 // Each row: the watcher's passes under one condition, the pauses it made and the passes that
 // launched the application.
 TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
-    struct Row {
-        const char* name;
-        std::function<void()> prepare;
-        std::vector<size_t> launchesAtPause;
-    };
     const std::vector<unsigned> pauses = {3, 3, 3, 3, 3, 3, 3, 3, 3, 10, 10};
     const std::vector<size_t> none(11, 0);
-    const Row rows[] = {
+    const std::tuple<const char*, std::function<void()>, std::vector<size_t>> rows[] = {
         {"launchable", [] {}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
         {"no application folder", [&] { _config.appFolder = _dir / "Missing.app"; }, none},
         // An unreadable table counts as running: better no launch than a second copy.
@@ -128,16 +86,15 @@ TEST_F(PresswatchTest, PassesLaunchFromTheSecondAndSlowDownAfterTheNinth) {
              _config.procFolder = _dir / "no-proc";
          },
          none}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, prepare, launchesAtPause] : rows) {
+        SCOPED_TRACE(name);
         unlink((_dir / "launches").c_str());
         _pauses.clear();
         _launchesAtPause.clear();
-        row.prepare();
+        prepare();
         _config.maxPasses = 11;
         presswatch::watch(_config);
-        EXPECT_EQ(_pauses, pauses);
-        EXPECT_EQ(_launchesAtPause, row.launchesAtPause);
+        EXPECT_EQ(std::pair(_pauses, _launchesAtPause), std::pair(pauses, launchesAtPause));
     }
 }
 
@@ -150,8 +107,8 @@ TEST_F(PresswatchTest, LaunchesOnlyWhenNoInstanceRunsWithTheFixedArguments) {
     }
     presswatch::watch(_config);
     const std::string expected = _config.executable + "|-doautolnch|" + _config.appFolder + "|";
-    ASSERT_EQ(launches().size(), 1u);
-    EXPECT_EQ(launches()[0].substr(0, expected.size()), expected);
+    ASSERT_EQ(launches().size(), 1);  // the rest is the DISPLAY it was given
+    EXPECT_TRUE(launches()[0].startsWith(QString::fromStdString(expected)));
     std::vector<std::unique_ptr<NamedProcess>> checks;
     std::vector<bool> ends;
     for (int count = 0; count <= 3; ++count) {
@@ -162,38 +119,39 @@ TEST_F(PresswatchTest, LaunchesOnlyWhenNoInstanceRunsWithTheFixedArguments) {
 }
 
 TEST_F(PresswatchTest, TakesOverTheWindowManagersSessionOncePerProcess) {
-    SavedEnvironment saved;
+    // The watcher changes this process's environment on purpose; each test runs in a process
+    // of its own.
     auto windowManager = std::make_unique<NamedProcess>(
         _dir, _config.windowManagerName,
-        std::vector<std::string>{"DISPLAY=:42", "XAUTHORITY=cookie-one", "PRESSWATCH_UNRELATED=x"});
+        QStringList{"DISPLAY=:42", "XAUTHORITY=cookie-one", "PRESSWATCH_UNRELATED=x"});
     _onPause = [&](size_t pausesSoFar) {
         if (pausesSoFar != 2) return;
         windowManager.reset();  // the window manager restarts
         windowManager = std::make_unique<NamedProcess>(_dir, _config.windowManagerName,
-                                                       std::vector<std::string>{"DISPLAY=:43"});
+                                                       QStringList{"DISPLAY=:43"});
     };
     _config.maxPasses = 4;
     presswatch::watch(_config);
     EXPECT_STREQ(getenv("DISPLAY"), ":43");
     EXPECT_STREQ(getenv("XAUTHORITY"), "cookie-one");  // absent in the new one: left as it was
     EXPECT_EQ(getenv("PRESSWATCH_UNRELATED"), nullptr);
-    const std::vector<std::string> seen = launches();
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[0].substr(seen[0].rfind('|')), "|:42");
-    EXPECT_EQ(seen[1].substr(seen[1].rfind('|')), "|:43");
+    const QStringList seen = launches();
+    ASSERT_EQ(seen.size(), 3);
+    EXPECT_TRUE(seen[0].endsWith("|:42") && seen[1].endsWith("|:43"))
+        << seen.join(' ').toStdString();
 }
 
 TEST_F(PresswatchTest, TheProcessTableMatchesWholeNamesLowestIdFirst) {
-    const std::string proc = _dir / "proc";
+    _config.procFolder = _dir / "proc";
     for (const char* id : {"55", "12", "377", "9", "610", "self"})
-        putFile(proc + "/" + id + "/comm", "name\n");
-    makeFolders(proc + "/7");  // ended while being read
-    putFile(proc + "/5/comm", "namesake\n");
-    _config.procFolder = proc;
-    EXPECT_EQ(presswatch::GetPID(_config, "name"), 9);
-    EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 5), 1);
-    EXPECT_EQ(presswatch::IsAppRunning(_config, "name", 1), 0);
-    EXPECT_EQ(presswatch::GetPID(_config, "names"), -1);
+        putFile(_config.procFolder + "/" + id + "/comm", "name\n");
+    makeFolders(_config.procFolder + "/7");  // ended while being read
+    putFile(_config.procFolder + "/5/comm", "namesake\n");
+    EXPECT_EQ(
+        (std::vector<int>{
+            presswatch::GetPID(_config, "name"), presswatch::IsAppRunning(_config, "name", 5),
+            presswatch::IsAppRunning(_config, "name", 1), presswatch::GetPID(_config, "names")}),
+        (std::vector<int>{9, 1, 0, -1}));
     // The kernel keeps 15 characters; a longer wanted name never matches the shortened one.
     const std::string longName = uniqueName("Longer-name-");
     NamedProcess process(_dir, longName);

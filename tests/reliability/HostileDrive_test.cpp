@@ -6,7 +6,6 @@
 // its sync folder.
 
 #include <filesystem>
-#include <random>
 
 #include "Reliability.h"
 
@@ -17,23 +16,20 @@ enum class Expect { Refused, RefusedOrUsed, FailsAtItsFolders, FailsForTheItem, 
 class HostileDrive : public testing::Test {
   protected:
     Scene s{"HOSTILE000000000001-0"};
+    const std::string roots[4] = {s.mac("docs-sibling"), s.mac("elsewhere/deep"),
+                                  s.top + "/beside-drive", s.drive + "/not-synced"};
     std::vector<TreeSnapshot> sentinelsBefore;
 
     void SetUp() override {
-        for (const std::string& root : sentinelRoots())
+        for (const std::string& root : roots)
             ASSERT_TRUE(putFile(root + "/secret.txt", "sentinel", nowNs() - 3600 * kSecondNs) &&
                         putFile(root + "/nested/deep.txt", "sentinel, nested"));
         sentinelsBefore = sentinels();
         reset();
     }
-    std::vector<std::string> sentinelRoots() const {
-        return {s.mac("docs-sibling"), s.mac("elsewhere/deep"), s.top + "/beside-drive",
-                s.drive + "/not-synced"};
-    }
     std::vector<TreeSnapshot> sentinels() const {
-        std::vector<TreeSnapshot> out;
-        for (const std::string& root : sentinelRoots()) out.push_back(snapshotTree(root));
-        return out;
+        return {snapshotTree(roots[0]), snapshotTree(roots[1]), snapshotTree(roots[2]),
+                snapshotTree(roots[3])};
     }
     // Both sides as a fresh drive finds them; the sentinels are left alone.
     void reset() {
@@ -57,8 +53,8 @@ class HostileDrive : public testing::Test {
                      r.says("WARNING: ThreadSanitizer"))
             << r.output;
         EXPECT_TRUE(sentinels() == sentinelsBefore);
-        EXPECT_FALSE(pathExists("/~") || pathExists("/TL_VS_W") || pathExists(s.home + "/~") ||
-                     pathExists(s.home + "/TL_VS_W"));
+        for (const std::string& at : {std::string(), s.home})
+            EXPECT_FALSE(pathExists(at + "/~") || pathExists(at + "/TL_VS_W")) << at;
         const bool refused = r.exitedWith(1) && r.says("is not a prepared drive");
         if (expect == Expect::Refused || expect == Expect::RefusedOrUsed) {
             EXPECT_TRUE(refused || (expect == Expect::RefusedOrUsed &&
@@ -109,9 +105,6 @@ QByteArray binaryConfig(const std::string& entry, const std::string& identifier)
 TEST_F(HostileDrive, BrokenOrHostileConfigurationsAreRefusedAndTouchNothing) {
     const QVariant list = QVariantList{QStringLiteral("~/docs")};
     std::vector<std::tuple<std::string, QByteArray, Expect>> cases = {
-        // Shapes the engine's own tests refuse one by one; here the runner on the whole file.
-        {"top level an array", writePropertyListXML(QVariantList{list, s.id}), Expect::Refused},
-        {"identifier a list", xml(list, QVariantList{s.id}), Expect::Refused},
         // The identifier would be read short of its NUL; an entry's NUL could stand for a slash.
         {"identifier with NUL", binaryConfig("~/docs", std::string("ab\0cd", 5)), Expect::Refused},
         {"identifier \"..\" and a NUL", binaryConfig("~/docs", std::string("..\0cd", 5)),
@@ -119,30 +112,14 @@ TEST_F(HostileDrive, BrokenOrHostileConfigurationsAreRefusedAndTouchNothing) {
         {"entry with NUL",
          binaryConfig(std::string("~/docs\0/../../beside-drive", 26), s.id.toStdString()),
          Expect::RefusedOrUsed},
+        // The sound file is used, in both forms: the refusals are the files' doing.
+        {"sound XML", xml(list, s.id), Expect::Completes},
+        {"sound binary", binaryConfig("~/docs", s.id.toStdString()), Expect::Completes},
     };
     // Hostile identifiers name folders that are made and removed.
     for (const char* hostile : {"", "/", ".", "..", "../x", "a/.."})
         cases.push_back({"identifier \"" + std::string(hostile) + "\"",
                          xml(list, QString::fromUtf8(hostile)), Expect::Refused});
-    std::mt19937 rng(8118);
-    for (const QByteArray prefix :
-         {"", "", "", "bplist00", "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n"}) {
-        QByteArray noise(1 + int(rng() % 4096), Qt::Uninitialized);
-        for (char& c : noise) c = char(rng());
-        cases.push_back({"random bytes after \"" + prefix.left(8).toStdString() + "\"",
-                         prefix + noise, Expect::Refused});
-    }
-    // A sound file cut short anywhere before its closing tags.
-    const QByteArray whole = xml(list, s.id);
-    for (qsizetype cut = 1; cut < whole.size(); cut += 9)
-        cases.push_back(
-            {"XML cut at " + std::to_string(cut), whole.left(cut),
-             cut < whole.lastIndexOf("</dict>") ? Expect::Refused : Expect::RefusedOrUsed});
-    // The sound file the corpus was made from is used, in both forms: the refusals above are
-    // the files' doing.
-    cases.push_back({"sound XML", whole, Expect::Completes});
-    cases.push_back(
-        {"sound binary", binaryConfig("~/docs", s.id.toStdString()), Expect::Completes});
     for (const auto& [name, bytes, expect] : cases) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(writeFile(s.configPath(), bytes));

@@ -1,11 +1,10 @@
 #pragma once
 
 // What the reliability tests share: a sandbox whose trees can be saved and put back, the states
-// of both sides a run is judged by, and a loop-mounted ext4 drive to break.
+// of both sides a run is judged by, and a private mount namespace to break drives in.
 
 #include <gtest/gtest.h>
 #include <linux/magic.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -13,9 +12,6 @@
 #include <QHashFunctions>
 #include <QVariant>
 #include <cstring>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "PrivateMount.h"
 #include "Runner.h"
@@ -71,12 +67,9 @@ inline TreeSnapshot digestOf(const std::string& root, const std::vector<std::str
 inline std::string wholeFiles(const Files& now, const Files& before, const Files& after,
                               const std::string& side) {
     std::string faults;
-    auto holds = [](const Files& f, const std::string& path, const QByteArray& contents) {
-        auto it = f.find(path);
-        return it != f.end() && it->second == contents;
-    };
     for (const auto& [path, contents] : now)
-        if (!holds(before, path, contents) && !holds(after, path, contents))
+        if (!(before.count(path) && before.at(path) == contents) &&
+            !(after.count(path) && after.at(path) == contents))
             faults += side + " '" + path + "' holds neither its old nor its new contents\n";
     for (const auto& [path, contents] : before)
         if (after.count(path) && !now.count(path)) faults += side + " '" + path + "' is gone\n";
@@ -89,8 +82,7 @@ inline std::string stagedFaults(const std::string& staging, const Files& end,
                                 const std::string& prefix = "") {
     std::string faults;
     for (const auto& [path, contents] : filesOf(digestOf(staging + "/~", {}))) {
-        const auto e = end.find(prefix + path);
-        if (e == end.end() || e->second != contents)
+        if (!end.count(prefix + path) || end.at(prefix + path) != contents)
             faults += staging + ": '" + path + "' is not the copy it should be\n";
     }
     return faults;
@@ -130,12 +122,6 @@ class Scene : public Sandbox {
         ASSERT_TRUE(shell("cd '" + top + "' && rm -rf home drive .config .local && cp -a '" + from +
                           "'/. ."));
     }
-    // Only the listed items of the computer, and back: the preferences stay as a run left them.
-    void restoreItems(const std::string& from, const std::vector<std::string>& items) const {
-        for (const std::string& item : items)
-            ASSERT_TRUE(shell("rm -rf '" + mac(item) + "' && cp -a '" + from + "/home/" + item +
-                              "' '" + mac(item) + "'"));
-    }
 };
 
 // Deterministic bytes of any size.
@@ -156,29 +142,6 @@ inline int64_t anHourAhead(int step) {
     static const int64_t base = (int64_t(time(nullptr)) + 3 * 3600) * kSecondNs;
     return base + int64_t(step) * 1000000007;
 }
-
-// An ext4 image on a loop device at the scene's drive folder, in a private mount namespace:
-// made, mounted, pulled away (a lazy unmount: gone from its mount point at
-// once, kept alive by what is open on it) and mounted again.
-struct LoopDrive {
-    std::string image, mountPoint;
-    bool create(int mib) const {
-        return shell("truncate -s " + std::to_string(mib) + "M '" + image +
-                     "' && mkfs.ext4 -q -F '" + image + "' >/dev/null 2>&1") &&
-               mount();
-    }
-    bool mount(const std::string& options = "loop") const {
-        return shell("mount -o " + options + " '" + image + "' '" + mountPoint + "'");
-    }
-    bool pullOut() const { return umount2(mountPoint.c_str(), MNT_DETACH) == 0; }
-    // Mounts it again once no loop device holds the image: two file systems must never write
-    // to the same blocks.
-    bool putBack() const {
-        for (int i = 0; i < 500 && shell("losetup -j '" + image + "' | grep -q ."); ++i)
-            usleep(20000);
-        return mount();
-    }
-};
 
 // Runs `body` in a mount namespace of its own and expects it to find no fault; skips where
 // that is not permitted.

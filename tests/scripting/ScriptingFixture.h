@@ -26,26 +26,17 @@ bool waitUntil(Predicate done, double seconds = 20) {
     return true;
 }
 
-// A second connection to the bus, so that calls go through the daemon like another program's.
-inline QDBusConnection clientConnection() {
-    return QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("client"));
-}
-
 struct ProcessResult {
     int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 // Runs a program while serving the events, as the service has to answer it.
 inline ProcessResult runServing(const QString& program, const QStringList& arguments) {
     QProcess process;
     process.start(program, arguments);
-    ProcessResult result;
-    if (!process.waitForStarted(10000)) return result;
+    if (!process.waitForStarted(10000)) return {};
     waitUntil([&] { return process.state() == QProcess::NotRunning; });
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
 }
