@@ -1,11 +1,10 @@
 #include "KTLErrorReporter.h"
 
-#include <string_view>
-
 #include "DisplayName.h"
 #include "KTLFormat.h"
 #include "KTLLocalizedString.h"
 #include "KTLSyncController.h"
+#include "PathUtilities.h"
 
 bool KTLErrorReporter::cancelPending() const {
     auto controller = delegate();
@@ -47,13 +46,14 @@ void KTLCopyErrorReporter::fileManagerWillProcessPath(FileManager&, const std::s
     debugWillProcess("KTLCopyErrorReporter: copying \"%@\"...", path);
 }
 
-// A folder copied whole ("~", or a folder above the home) would otherwise carry a run's
-// staging folder along, or a drive's planted one into the home's.
+// A folder copied whole ("~", or a folder the drive lacks) leaves out what the walk of a folder
+// leaves out: the names never synced, and a run's staging folder (or a drive's planted one).
 bool KTLCopyErrorReporter::fileManagerShouldCopyEntry(FileManager&, const std::string& path) {
-    // Only a staging folder's own name can start one; the path work is for those alone, not
-    // for every file of a first sync.
-    const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
-    if (name != ".TL_VS_W" && name != "TL_VS_W") return true;
+    const std::string name = lastPathComponent(path);
+    if (!KTLSyncController::shouldCopyItem(std::nullopt, name)) return false;
+    // Only the home's staging folder has this name; the path work is for it alone, not for
+    // every file of a first sync.
+    if (name != ".TL_VS_W") return true;
     const std::shared_ptr<KTLSyncController> controller = delegate();
     return !controller || !controller->isStagingPath(path);
 }

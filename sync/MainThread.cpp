@@ -21,7 +21,8 @@ namespace {
 // Guards the hand-over to the dispatcher against its destruction.
 std::mutex sDispatcherLock;
 std::atomic<bool> sApplicationEnded{false};
-std::thread::id sMainThreadId;
+// Atomic: a worker of an application that ended may read it while a new one starts.
+std::atomic<std::thread::id> sMainThreadId;
 
 // True on a worker once the application object is being torn down or is gone.
 bool handOffsEnded() {
