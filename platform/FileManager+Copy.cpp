@@ -322,8 +322,11 @@ struct CopyContext {
             struct timespec times[2] = {st.st_atim, st.st_mtim};
             if (!err && futimens(out.fd, times) != 0) err = errno;
         }
-        // Start writing the data back now, so the batch's flush finds little left to do.
-        if (!err) sync_file_range(out.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        // A large file's data starts back now, so the batch's flush finds little left to do.
+        // Small files are left to the kernel's flusher, which writes many of them in one
+        // request: one request per file took a quarter longer to copy a million of them.
+        if (!err && st.st_size >= kWritebackStep)
+            sync_file_range(out.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         if (close(out.fd) != 0 && !err) err = errno;
         out.fd = -1;
         if (err) {

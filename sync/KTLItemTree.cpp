@@ -1,6 +1,8 @@
 #include "KTLItemTree.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 namespace {
 
@@ -12,37 +14,65 @@ bool sortsBefore(const std::unique_ptr<KTLTreeNode>& a, const std::unique_ptr<KT
 
 }  // namespace
 
+std::unique_ptr<KTLTreeNode> KTLTreeNode::make(std::string_view name) {
+    if (name.size() > UINT32_MAX) throw std::bad_alloc();
+    void* memory = ::operator new(sizeof(KTLTreeNode) + name.size());
+    auto* node = new (memory) KTLTreeNode(uint32_t(name.size()), true);
+    if (!name.empty())
+        memcpy(static_cast<char*>(memory) + sizeof(KTLTreeNode), name.data(), name.size());
+    return std::unique_ptr<KTLTreeNode>(node);
+}
+
+std::unique_ptr<KTLTreeNode> KTLTreeNode::makeRoot() {
+    return std::unique_ptr<KTLTreeNode>(new (::operator new(sizeof(KTLTreeNode)))
+                                            KTLTreeNode(0, false));
+}
+
+const KTLTreeNode::Children& KTLTreeNode::children() const {
+    static const Children none;
+    return _children ? *_children : none;
+}
+
+KTLTreeNode::Children& KTLTreeNode::ownChildren() {
+    if (!_children) _children = std::make_unique<Children>();
+    return *_children;
+}
+
 KTLTreeNode* KTLTreeNode::appendChild(std::unique_ptr<KTLTreeNode> child) {
     child->_parent = this;
-    _children.push_back(std::move(child));
-    return _children.back().get();
+    Children& children = ownChildren();
+    children.push_back(std::move(child));
+    return children.back().get();
 }
 
 KTLTreeNode* KTLTreeNode::insertChildSorted(std::unique_ptr<KTLTreeNode> child) {
     child->_parent = this;
-    auto at = std::upper_bound(_children.begin(), _children.end(), child, sortsBefore);
-    return _children.insert(at, std::move(child))->get();
+    Children& children = ownChildren();
+    auto at = std::upper_bound(children.begin(), children.end(), child, sortsBefore);
+    return children.insert(at, std::move(child))->get();
 }
 
-void KTLTreeNode::mergeChildren(std::vector<std::unique_ptr<KTLTreeNode>> children) {
+void KTLTreeNode::mergeChildren(Children children) {
     if (children.empty()) return;
     std::stable_sort(children.begin(), children.end(), sortsBefore);
-    const size_t middle = _children.size();
-    _children.reserve(middle + children.size());
+    Children& own = ownChildren();
+    const size_t middle = own.size();
+    own.reserve(middle + children.size());
     for (auto& child : children) {
         child->_parent = this;
-        _children.push_back(std::move(child));
+        own.push_back(std::move(child));
     }
-    std::inplace_merge(_children.begin(), _children.begin() + ptrdiff_t(middle), _children.end(),
-                       sortsBefore);
+    std::inplace_merge(own.begin(), own.begin() + ptrdiff_t(middle), own.end(), sortsBefore);
 }
 
 std::unique_ptr<KTLTreeNode> KTLTreeNode::removeChild(const KTLTreeNode* child) {
-    auto it = std::find_if(_children.begin(), _children.end(),
-                           [child](const auto& c) { return c.get() == child; });
-    if (it == _children.end()) return nullptr;
+    if (!_children) return nullptr;
+    Children& own = *_children;
+    auto it =
+        std::find_if(own.begin(), own.end(), [child](const auto& c) { return c.get() == child; });
+    if (it == own.end()) return nullptr;
     std::unique_ptr<KTLTreeNode> taken = std::move(*it);
-    _children.erase(it);
+    own.erase(it);
     taken->_parent = nullptr;
     return taken;
 }
@@ -50,26 +80,30 @@ std::unique_ptr<KTLTreeNode> KTLTreeNode::removeChild(const KTLTreeNode* child) 
 size_t KTLTreeNode::removeChildren(std::vector<const KTLTreeNode*> children) {
     // One sweep with a sorted lookup instead of one erase per child: a folder that lost most of
     // its many entries must not cost the square of their number.
+    if (!_children) return 0;
+    Children& own = *_children;
     std::sort(children.begin(), children.end());
-    auto kept = std::remove_if(_children.begin(), _children.end(), [&](const auto& c) {
+    auto kept = std::remove_if(own.begin(), own.end(), [&](const auto& c) {
         return std::binary_search(children.begin(), children.end(), c.get());
     });
-    const size_t removed = _children.end() - kept;
-    _children.erase(kept, _children.end());
+    const size_t removed = own.end() - kept;
+    own.erase(kept, own.end());
     return removed;
 }
 
 void KTLTreeNode::sortChildren() {
     // Children made by a walk come sorted; a check is cheaper than sorting them again.
-    if (_children.size() > 1 && !std::is_sorted(_children.begin(), _children.end(), sortsBefore))
-        std::stable_sort(_children.begin(), _children.end(), sortsBefore);
+    if (!_children || _children->size() < 2) return;
+    Children& children = *_children;
+    if (!std::is_sorted(children.begin(), children.end(), sortsBefore))
+        std::stable_sort(children.begin(), children.end(), sortsBefore);
 }
 
 int KTLTreeSortFunction(const KTLTreeNode& a, const KTLTreeNode& b, const int*) {
-    const auto& x = a.name();
-    const auto& y = b.name();
+    const auto x = a.name();
+    const auto y = b.name();
     if (!x || !y) return int(bool(x)) - int(bool(y));
-    // std::string compares as unsigned bytes, like memcmp.
+    // Compared as unsigned bytes, like memcmp.
     const int order = x->compare(*y);
     return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
@@ -77,7 +111,7 @@ int KTLTreeSortFunction(const KTLTreeNode& a, const KTLTreeNode& b, const int*) 
 void _CFShowTreeNode(const KTLTreeNode* node, int level, std::vector<char>& hasSibling, FILE* out) {
     for (int i = 0; i < level; ++i) fputs(hasSibling[i] ? "| " : "  ", out);
     fputs("+-o ", out);
-    if (const auto& name = node->name()) fwrite(name->data(), 1, name->size(), out);
+    if (const auto name = node->name()) fwrite(name->data(), 1, name->size(), out);
     fputc('\n', out);
     fflush(out);
 

@@ -1,30 +1,39 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <string>
+#include <string_view>
 #include <vector>
 
 // A tree of item names: the picture of the synchronized items that continuous sync compares
 // against. A name ending in "/" is a folder. Children stay sorted by name (byte order), so
 // lookups are binary searches. The root has no name. Names are bytes.
 //
-// A node holds its name, its parent and its children and nothing else: a tree of 100,000 files
-// has to stay within a few tens of bytes per node beyond the names themselves.
+// A continuous pass keeps one node per synchronized item alive, a million of them for a large
+// home: a node is one allocation holding its name's bytes, and only a node that has children
+// has a list of them.
 class KTLTreeNode {
   public:
-    KTLTreeNode() = default;
-    explicit KTLTreeNode(std::string name) : _name(std::move(name)) {}
+    using Children = std::vector<std::unique_ptr<KTLTreeNode>>;
+
+    static std::unique_ptr<KTLTreeNode> make(std::string_view name);
+    static std::unique_ptr<KTLTreeNode> makeRoot();
     KTLTreeNode(const KTLTreeNode&) = delete;
     KTLTreeNode& operator=(const KTLTreeNode&) = delete;
+    ~KTLTreeNode() = default;
+    // Nodes come from make(), with their name's bytes after them.
+    static void operator delete(void* node) { ::operator delete(node); }
 
-    const std::optional<std::string>& name() const { return _name; }
-    void setName(std::string name) { _name = std::move(name); }
+    std::optional<std::string_view> name() const {
+        if (!_named) return std::nullopt;
+        return std::string_view(reinterpret_cast<const char*>(this + 1), _length);
+    }
     KTLTreeNode* parent() const { return _parent; }
-    const std::vector<std::unique_ptr<KTLTreeNode>>& children() const { return _children; }
-    size_t childCount() const { return _children.size(); }
-    KTLTreeNode* childAtIndex(size_t index) const { return _children[index].get(); }
+    const Children& children() const;
+    size_t childCount() const { return _children ? _children->size() : 0; }
+    KTLTreeNode* childAtIndex(size_t index) const { return (*_children)[index].get(); }
 
     // Appends at the end; the caller sorts when it is done adding.
     KTLTreeNode* appendChild(std::unique_ptr<KTLTreeNode> child);
@@ -33,7 +42,7 @@ class KTLTreeNode {
     KTLTreeNode* insertChildSorted(std::unique_ptr<KTLTreeNode> child);
     // Adds many children at once: they are sorted among themselves and merged into the sorted
     // children, each after any equal names already there. Same order as inserting one by one.
-    void mergeChildren(std::vector<std::unique_ptr<KTLTreeNode>> children);
+    void mergeChildren(Children children);
     // Takes the child and its subtree out of this node; none if it is not a child.
     std::unique_ptr<KTLTreeNode> removeChild(const KTLTreeNode* child);
     // Destroys all of the given children with their subtrees in one pass over the children;
@@ -43,9 +52,13 @@ class KTLTreeNode {
     void sortChildren();
 
   private:
-    std::optional<std::string> _name;
+    KTLTreeNode(uint32_t length, bool named) : _length(length), _named(named) {}
+    Children& ownChildren();
+
     KTLTreeNode* _parent = nullptr;
-    std::vector<std::unique_ptr<KTLTreeNode>> _children;
+    std::unique_ptr<Children> _children;
+    uint32_t _length;
+    bool _named;
 };
 
 using KTLItemTree = std::unique_ptr<KTLTreeNode>;

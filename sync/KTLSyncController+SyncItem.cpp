@@ -145,7 +145,7 @@ void KTLSyncController::syncThreadSocketSkipped(const std::string& path) {
 }
 
 KTLTreeNode* KTLSyncController::collectNode(KTLTreeNode* into, const std::string& nodeName) {
-    return into ? into->appendChild(std::make_unique<KTLTreeNode>(nodeName)) : nullptr;
+    return into ? into->appendChild(KTLTreeNode::make(nodeName)) : nullptr;
 }
 
 bool KTLSyncController::syncThreadSyncItem(const std::string& item) {
@@ -226,13 +226,11 @@ bool KTLSyncController::syncThreadSyncItem(const std::string& item, const SyncIt
                 pathText(mac), pathText(driveStaged()));
         if (into && macAttributes->isDirectory()) {
             // Copied whole: its names come from a walk of its own.
-            KTLItemTree subtree = buildTreeAtPath(item);
-            if (!subtree) {
-                _collectedTreeShort = true;
-            } else {
-                subtree->setName(nodeName(true));
+            const std::string name = nodeName(true);
+            if (KTLItemTree subtree = buildTreeAtPath(item, &name))
                 into->appendChild(std::move(subtree));
-            }
+            else
+                _collectedTreeShort = true;
         } else {
             collectNode(into, nodeName(false));
         }

@@ -119,7 +119,7 @@ void KTLSyncController::threadDoSync() {
     // The passes compare against the computer side as this run lists it: no second walk.
     _collectedTree.reset();
     _collectedTreeShort = false;
-    if (continuousSyncState()) _collectedTree = std::make_unique<KTLTreeNode>();
+    if (continuousSyncState()) _collectedTree = KTLTreeNode::makeRoot();
     bool result = true;
     if (syncThreadHasInterruptedSync() && !syncThreadHandleInterruptedSync()) result = false;
     if (result && !syncThreadPrepareFolders()) result = false;

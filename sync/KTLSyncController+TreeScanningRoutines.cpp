@@ -83,7 +83,7 @@ std::string KTLSyncController::createNodeName(const std::string& name, bool isDi
 
 bool KTLSyncController::nodeIsDirectory(const KTLTreeNode* node) {
     if (!node || !node->name()) return false;
-    const std::string& name = *node->name();
+    const std::string_view name = *node->name();
     return !name.empty() && name.back() == '/';
 }
 
@@ -109,7 +109,7 @@ std::vector<std::string> KTLSyncController::contentsOfNode(const KTLTreeNode* no
     if (!node) return names;
     names.reserve(node->childCount());
     for (const auto& child : node->children())
-        if (child->name()) names.push_back(*child->name());
+        if (child->name()) names.emplace_back(*child->name());
     return names;
 }
 
@@ -118,7 +118,7 @@ std::optional<std::string> KTLSyncController::buildPathForNode(const KTLTreeNode
     if (!node->name()) return std::string();
     std::string parentPath;
     if (KTLTreeNode* parent = node->parent()) parentPath = *buildPathForNode(parent);
-    return stringByAppendingPathComponent(parentPath, *node->name());
+    return stringByAppendingPathComponent(parentPath, std::string(*node->name()));
 }
 
 std::vector<std::string> KTLSyncController::scannedItems() {
@@ -133,7 +133,7 @@ std::vector<std::string> KTLSyncController::scannedItems() {
 }
 
 KTLItemTree KTLSyncController::buildItemTreeUsingFTS() {
-    auto root = std::make_unique<KTLTreeNode>();
+    auto root = KTLTreeNode::makeRoot();
     for (const std::string& item : scannedItems()) {
         if (KTLItemTree subtree = buildTreeAtPath(item)) root->appendChild(std::move(subtree));
     }
@@ -142,7 +142,8 @@ KTLItemTree KTLSyncController::buildItemTreeUsingFTS() {
     return root;
 }
 
-KTLItemTree KTLSyncController::buildTreeAtPath(const std::string& path) {
+KTLItemTree KTLSyncController::buildTreeAtPath(const std::string& path,
+                                               const std::string* topName) {
     if (!isSafeSyncItem(path)) return nullptr;
     FTS* walk = openWalk(macPathForItem(path), kBuildOptions);
     if (!walk) return nullptr;
@@ -186,7 +187,7 @@ KTLItemTree KTLSyncController::buildTreeAtPath(const std::string& path) {
 
         KTLTreeNode* node;
         if (entry->fts_level == FTS_ROOTLEVEL) {
-            top = std::make_unique<KTLTreeNode>(createNodeName(path, isDirectory));
+            top = KTLTreeNode::make(topName ? *topName : createNodeName(path, isDirectory));
             node = top.get();
         } else {
             auto* parent = static_cast<KTLTreeNode*>(entry->fts_parent->fts_pointer);
@@ -194,8 +195,7 @@ KTLItemTree KTLSyncController::buildTreeAtPath(const std::string& path) {
                 if (isDirectory) fts_set(walk, entry, FTS_SKIP);
                 continue;
             }
-            node = parent->appendChild(
-                std::make_unique<KTLTreeNode>(createNodeName(name, isDirectory)));
+            node = parent->appendChild(KTLTreeNode::make(createNodeName(name, isDirectory)));
         }
         if (isDirectory) entry->fts_pointer = node;
     }
@@ -327,11 +327,8 @@ void KTLSyncController::rescanDirectory(const std::string& path, KTLTreeNode* no
 
         // A new folder that cannot be read gets no node but is still reported, as a new
         // top-level item is: the copy's failure is then logged.
-        KTLItemTree fresh = isDirectory ? buildTreeAtPath(entryPath()) : nullptr;
-        if (fresh)
-            fresh->setName(std::move(nodeName));
-        else if (!isDirectory)
-            fresh = std::make_unique<KTLTreeNode>(std::move(nodeName));
+        KTLItemTree fresh =
+            isDirectory ? buildTreeAtPath(entryPath(), &nodeName) : KTLTreeNode::make(nodeName);
         if (fresh) newNodes.push_back(std::move(fresh));
         added.push_back(entryPath());
     }

@@ -285,7 +285,8 @@ class KTLSyncController : public std::enable_shared_from_this<KTLSyncController>
     // The entries the tree holds: accepted ones not covered by another.
     std::vector<std::string> scannedItems();
     KTLItemTree buildItemTreeUsingFTS();
-    KTLItemTree buildTreeAtPath(const std::string& path);
+    // The top node is named `topName` when given, else after `path`.
+    KTLItemTree buildTreeAtPath(const std::string& path, const std::string* topName = nullptr);
     void updateItemTreeReturningItemsChanged(std::vector<std::string>& changed, int32_t since,
                                              std::vector<std::string>& added,
                                              std::vector<std::string>& deleted);
