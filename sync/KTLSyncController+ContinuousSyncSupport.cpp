@@ -1,3 +1,6 @@
+#include <malloc.h>
+
+#include <QScopeGuard>
 #include <QTimeZone>
 #include <algorithm>
 #include <limits>
@@ -88,12 +91,19 @@ void KTLSyncController::checkForChanges() {
     // file times lag the clock by a tick), so a file saved in the pass's first second is
     // still later than the next pass's reference.
     const QDateTime passStarted = QDateTime::currentDateTimeUtc().addSecs(-1);
+    // A pass that reported many items gives their memory back once its lists are gone: the
+    // heap would otherwise keep that peak through every later pass.
+    size_t reported = 0;
+    const auto trim = qScopeGuard([&reported] {
+        if (reported >= 10000) malloc_trim(0);
+    });
     std::vector<std::string> changed, added, deleted;
     const int32_t since = referenceTimeFor(lastSyncTime());
     KTLCopyErrorReporter& copier = copyReporter();
     KTLDeleteErrorReporter& deleter = deleteReporter();
     const int errorsBefore = copier.errorCount() + deleter.errorCount();
     updateItemTreeReturningItemsChanged(changed, since, added, deleted);
+    reported = changed.size() + added.size() + deleted.size();
     if (sDebug) {
         syncThreadLogMessage(QStringLiteral("--- scan for changes completed ---"));
         syncThreadLogMessage(QStringLiteral("--- applying changes ---"));

@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <thread>
 
 #include "FileContents.h"
@@ -130,6 +132,8 @@ void KTLSyncController::threadDoSync() {
     rebuildItemTreeIfContinuous();
     syncThreadCleanupAfterSync();
     syncThreadReportResults(result);
+    // A run's lists are gone; the heap would otherwise keep their peak for the whole session.
+    malloc_trim(0);
 }
 
 bool KTLSyncController::syncThreadHoldDrive(DriveLock& lock) {

@@ -1,5 +1,8 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <fts.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,8 +32,8 @@ bool acceptsItem(const std::string& item) {
            !isTemporaryName(lastPathComponent(item));
 }
 
-bool laterThan(const struct stat& st, int32_t since) {
-    return int64_t(st.st_mtim.tv_sec) > int64_t(since);
+bool laterThan(int64_t seconds, int32_t since) {
+    return seconds > int64_t(since);
 }
 
 FTS* openWalk(const std::string& path, int options = kWalkOptions) {
@@ -74,6 +77,49 @@ class OldNames {
     std::vector<std::string> _names;
     std::vector<bool> _gone;
 };
+
+// One folder's entry as a pass needs it.
+struct ListedEntry {
+    std::string name;
+    int error = 0;  // why its status could not be read
+    bool isDirectory = false;
+    int64_t modified = 0;  // seconds
+};
+
+// Lists a folder and reads each entry's status by name in the open folder: a stat by the whole
+// path walks the path again for every entry, which was most of a pass's time. The folder is
+// closed before its entries are looked at further, so a deep tree holds no descriptors. False,
+// with `error`, when the folder could not be listed whole.
+bool listFolder(const std::string& path, std::vector<ListedEntry>& entries, int& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* folder = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!folder) {
+        error = errno;
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* found = readdir(folder);
+        if (!found) {
+            error = errno;
+            break;
+        }
+        const char* name = found->d_name;
+        if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
+        ListedEntry& entry = entries.emplace_back();
+        entry.name = name;
+        struct stat st;
+        if (fstatat(dirfd(folder), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            entry.error = errno;
+            continue;
+        }
+        entry.isDirectory = S_ISDIR(st.st_mode);
+        entry.modified = st.st_mtim.tv_sec;
+    }
+    closedir(folder);
+    return error == 0;
+}
 
 }  // namespace
 
@@ -245,8 +291,9 @@ void KTLSyncController::updateItemTreeReturningItemsChanged(std::vector<std::str
             added.push_back(item);
             if (KTLItemTree subtree = buildTreeAtPath(item)) fresh.push_back(std::move(subtree));
         } else if (isDirectory) {
-            rescanDirectory(item, node, laterThan(st, since), changed, since, added, deleted);
-        } else if (laterThan(st, since)) {
+            rescanDirectory(item, node, laterThan(st.st_mtim.tv_sec, since), changed, since, added,
+                            deleted);
+        } else if (laterThan(st.st_mtim.tv_sec, since)) {
             changed.push_back(item);
         }
     }
@@ -263,65 +310,44 @@ void KTLSyncController::rescanDirectory(const std::string& path, KTLTreeNode* no
     std::optional<OldNames> oldNames;
     if (lookForDeltas) oldNames.emplace(contentsOfNode(node));
 
-    FTS* walk = openWalk(macPathForItem(path));
-    if (!walk) return;
+    std::vector<ListedEntry> entries;
+    int error = 0;
+    const bool listed = listFolder(macPathForItem(path), entries, error);
+    // Gone or no longer a folder: the parent's listing says so at the next pass.
+    if (!listed && error != ENOENT && error != ENOTDIR && error != ELOOP)
+        syncThreadItemUnreadable(macPathForItem(path), error);
 
     // New entries wait here and join the folder's node together after the walk, sorted once
     // and merged: the same order as sorting after each insertion, without its cost for a folder
     // that gained many entries, and the lookups during the walk see an unchanged node.
     std::vector<KTLItemTree> newNodes;
-    bool listed = false;
-    while (FTSENT* entry = fts_read(walk)) {
-        if (entry->fts_level == FTS_ROOTLEVEL) {
-            // An unreadable folder comes back as FTS_DNR or FTS_ERR after its pre-order visit.
-            if (entry->fts_info == FTS_D) {
-                listed = true;
-            } else if (entry->fts_info != FTS_DP) {
-                listed = false;
-                if (entry->fts_errno != ENOENT && entry->fts_errno != ENOTDIR)
-                    syncThreadItemUnreadable(macPathForItem(path), entry->fts_errno);
+    for (const ListedEntry& entry : entries) {
+        const std::string& name = entry.name;
+        if (entry.error) {
+            // An entry whose status could not be read is not gone.
+            if (entry.error != ENOENT && entry.error != ENOTDIR) {
+                if (oldNames) {
+                    oldNames->remove(name);
+                    oldNames->remove(createNodeName(name, true));
+                }
+                syncThreadItemUnreadable(macPathForItem(stringByAppendingPathComponent(path, name)),
+                                         entry.error);
             }
             continue;
         }
-        switch (entry->fts_info) {
-            case FTS_NS:
-                // An entry whose status could not be read is not gone.
-                if (entry->fts_errno != ENOENT && entry->fts_errno != ENOTDIR) {
-                    const std::string name(entry->fts_name, entry->fts_namelen);
-                    if (oldNames) {
-                        oldNames->remove(name);
-                        oldNames->remove(createNodeName(name, true));
-                    }
-                    syncThreadItemUnreadable(
-                        macPathForItem(stringByAppendingPathComponent(path, name)),
-                        entry->fts_errno);
-                }
-                continue;
-            case FTS_DC:
-            case FTS_DNR:
-            case FTS_DP:
-            case FTS_ERR:
-                continue;
-            default:
-                break;
-        }
-        const bool isDirectory = entry->fts_info == FTS_D;
-        if (isDirectory) fts_set(walk, entry, FTS_SKIP);
-
-        const std::string name(entry->fts_name, entry->fts_namelen);
         if (!acceptsName(name)) continue;
+        const bool isDirectory = entry.isDirectory;
         std::string nodeName = createNodeName(name, isDirectory);
         // Only folders, changes and additions need the path: most entries of a pass need none.
         auto entryPath = [&] { return stringByAppendingPathComponent(path, name); };
 
         if (KTLTreeNode* child = findChildNamed(nodeName, node)) {
             if (oldNames) oldNames->remove(nodeName);
-            if (isDirectory) {
-                const bool later = laterThan(*entry->fts_statp, since);
+            const bool later = laterThan(entry.modified, since);
+            if (isDirectory)
                 rescanDirectory(entryPath(), child, later, changed, since, added, deleted);
-            } else if (laterThan(*entry->fts_statp, since)) {
+            else if (later)
                 changed.push_back(entryPath());
-            }
             continue;
         }
 
@@ -332,7 +358,6 @@ void KTLSyncController::rescanDirectory(const std::string& path, KTLTreeNode* no
         if (fresh) newNodes.push_back(std::move(fresh));
         added.push_back(entryPath());
     }
-    fts_close(walk);
 
     // A folder that could not be listed says nothing about what is gone from it.
     if (oldNames && listed) {

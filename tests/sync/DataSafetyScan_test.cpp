@@ -102,11 +102,22 @@ TEST_F(DataSafetyScan, UnreadableFolderIsNotEmpty) {
 TEST_F(DataSafetyScan, PassKeepsTheCopyOfAnItemItCannotLookAt) {
     noOverride = std::make_unique<WithoutPermissionOverride>();
     put(mac("locked/docs/a.txt"), "alpha", t0);
-    passing({"~/locked/docs"});
+    put(mac("listed/b.txt"), "bravo", t0);
+    put(mac("unlisted/c.txt"), "charlie", t0);
+    passing({"~/locked/docs", "~/listed", "~/unlisted"});
     const QDateTime kept = controller->lastSyncTime();
     ASSERT_EQ(chmod(mac("locked").c_str(), 0), 0);
+    // One's names can be listed but not looked at, the other's not listed; both are dated
+    // later, so the pass looks for deletions in them.
+    const struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 5, 0}};
+    for (const char* folder : {"listed", "unlisted"})
+        ASSERT_EQ(utimensat(AT_FDCWD, mac(folder).c_str(), later, 0), 0);
+    ASSERT_EQ(chmod(mac("listed").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(mac("unlisted").c_str(), 0111), 0);
     ASSERT_TRUE(pass());
     EXPECT_EQ(readFile(onDrive("locked/docs/a.txt")), "alpha");
+    EXPECT_EQ(readFile(onDrive("listed/b.txt")), "bravo");
+    EXPECT_EQ(readFile(onDrive("unlisted/c.txt")), "charlie");
     EXPECT_EQ(controller->lastSyncTime(), kept);
 }
 
